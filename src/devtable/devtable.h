@@ -1,0 +1,31 @@
+// Device table: the 256 records in memory, the database file and table operations.
+#pragma once
+
+#include "devtable/device_record.h"
+
+#include <cstdint>
+#include <cstdio>
+
+extern DeviceRecord *_g_devices; // MAX_DEVICES records, used entries packed at the front
+extern int32_t _g_device_count;
+
+// Allocates and zeroes the table; 0 on success.
+int devtable_alloc();
+
+// Database file.
+int Init();
+int file_CopyToStruct(FILE *file);
+int update_db();
+FILE *file_open(const char *path, const char *mode);
+void file_close(FILE *file);
+
+// Table operations.
+uint32_t is_newdevice(const char *mac, int *index_out);
+int update_device(const char *mac, int32_t deviceState, int32_t status, int32_t fingerprintType,
+                  int32_t hostState, int32_t setStates, const LanHostEntryObject *lanHostEntry,
+                  const FingerprintData *fingerprintData, const char *l3Status,
+                  const char *interfaceStatus);
+int get_oldest_removed_device();
+int remove_old_device_by_index(int index);
+void clear_all_timers();
+int getLanHostEntryObject(LanHostEntryObject *entry);

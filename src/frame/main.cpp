@@ -1,0 +1,4 @@
+// Program entry of the daemon.
+#include "frame/frame.h"
+
+int main(int, char **) { return -1; }
