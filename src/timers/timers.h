@@ -1,10 +1,22 @@
 // Device capture timers, the timer signal pipe and cloud sessions.
 #pragma once
 
+#include <atomic>
+#include <csignal>
 #include <cstdint>
 
-extern volatile int32_t _g_session_timeout;
-extern volatile uint32_t _g_session_timer;
+// Written by the SIGUSR1 handler (session expiry) and by the main thread, so
+// both are lock-free atomics: plain loads and stores are async-signal-safe.
+extern std::atomic<int32_t> _g_session_timeout;
+extern std::atomic<uint32_t> _g_session_timer; // timer identifier, 0 when none
+
+// Timers are named by non-zero 32-bit identifiers, never by raw timer_t
+// (docs/timers.md). These are the building blocks of every daemon timer.
+int zelmo_installTimerHandler();                  // 0, or -1 after perror("sigaction")
+int zelmo_createTimer(uint32_t *id);              // one-shot SIGUSR1 timer; 0, or -1 after perror("timer_create")
+int zelmo_armTimer(uint32_t id, int32_t seconds); // relative, one-shot; result of timer_settime
+int zelmo_deleteTimer(uint32_t id);               // result of timer_delete; -1 for an unknown identifier
+void timerHandler(int signal, siginfo_t *info, void *context);
 
 int32_t zelmo_makeTimer(int index, int32_t seconds);
 void handle_timer_msg(uint32_t timerHandle);
