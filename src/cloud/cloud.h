@@ -3,13 +3,19 @@
 
 #include "devtable/device_record.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 extern char _g_URL[256];
 extern char _g_Username[256];
 extern char _g_Password[256];
-extern volatile int32_t _g_cloud_reachable; // see cloud.cpp for the threading rule
+// 1 while uploads are attempted, 0 after a failed one. Shared by the main
+// thread (clears it after a failed upload, sets it on a session start) and the
+// health check thread (sets it after a completed probe): a lock-free atomic
+// that is only ever stored 0 or 1; the last store wins, and a lost race only
+// means one more probe or one more dropped report.
+extern std::atomic<int32_t> _g_cloud_reachable;
 
 void update_http_profile();
 char *encode_url_spaces(const char *source, char *destination);

@@ -1,7 +1,7 @@
 // Placeholders for operations not built yet; each moves out as it is implemented.
 #include "cloud/cloud.h"
 #include "platform/log.h"
-volatile int32_t _g_cloud_reachable = 1;
+std::atomic<int32_t> _g_cloud_reachable{1};
 int32_t sendToCloud(const char *, const char *) { return REPORT_REPORTING; }
 void formHostData(const LanHostEntryObject *, char *, int, int32_t *, int32_t, int32_t, const char *, const char *, int32_t) {}
 void formUPnPData(const char *, const FingerprintData *, char *, int) {}
