@@ -9,6 +9,11 @@
 extern DeviceRecord *_g_devices; // MAX_DEVICES records, used entries packed at the front
 extern int32_t _g_device_count;
 
+// Database file accounting: bytes written by update_db, and saves skipped
+// because the file already held exactly the bytes to be written.
+extern uint64_t _g_db_bytes_written;
+extern uint64_t _g_db_saves_skipped;
+
 // Allocates and zeroes the table; 0 on success.
 int devtable_alloc();
 
@@ -23,8 +28,7 @@ void file_close(FILE *file);
 uint32_t is_newdevice(const char *mac, int *index_out);
 int update_device(const char *mac, int32_t deviceState, int32_t status, int32_t fingerprintType,
                   int32_t hostState, int32_t setStates, const LanHostEntryObject *lanHostEntry,
-                  const FingerprintData *fingerprintData, const char *l3Status,
-                  const char *interfaceStatus);
+                  const FingerprintData *fingerprintData, const char *l3Status, const char *interfaceStatus);
 int get_oldest_removed_device();
 int remove_old_device_by_index(int index);
 void clear_all_timers();

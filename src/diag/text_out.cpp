@@ -1,0 +1,33 @@
+#include "diag/text_out.h"
+
+#include <cstdarg>
+#include <cstring>
+
+void TextOut::add(const char *format, ...)
+{
+    if (len >= sizeof text - 1)
+        return;
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(text + len, sizeof text - len, format, ap);
+    va_end(ap);
+    if (n > 0)
+        len += size_t(n) < sizeof text - len ? size_t(n) : sizeof text - 1 - len;
+}
+
+void TextOut::repeat(char c, size_t count)
+{
+    size_t room = sizeof text - 1 - len;
+    size_t n = count < room ? count : room;
+    memset(text + len, c, n);
+    len += n;
+    text[len] = '\0';
+}
+
+void TextOut::flush_to(FILE *stream)
+{
+    if (len > 0)
+        fwrite(text, 1, len, stream);
+    fflush(stream);
+    len = 0;
+}
