@@ -17,17 +17,56 @@ extern char _g_Password[256];
 // means one more probe or one more dropped report.
 extern std::atomic<int32_t> _g_cloud_reachable;
 
+// Form part names.
+inline constexpr const char CLOUD_FORM_HOST[] = "Device.Hosts.Host.{i}.";
+inline constexpr const char CLOUD_FORM_UPNP[] = "Device.UPnP.Description.{i}.";
+inline constexpr const char CLOUD_FORM_MDNS[] = "Device.MDNS.Description.{i}.";
+inline constexpr const char CLOUD_FORM_HTTP[] = "Device.FingerPrint.Description.{i}.";
+inline constexpr const char CLOUD_FORM_HEALTHCHECK[] = "Healthcheck";
+
+// Re-reads the cloud profile into _g_URL, _g_Username and _g_Password under
+// the profile lock. The main and health check threads both refresh it, so
+// requests never read the globals directly: they take a private copy with
+// cloud_profile_refresh() (cloud/transport.h).
 void update_http_profile();
+// Copies source into destination with "%20" for every space and terminates
+// it; destination must hold 3 * strlen(source) + 1 bytes. Returns the end of
+// the written text, or source when an argument is null.
 char *encode_url_spaces(const char *source, char *destination);
+// Bounded form: nullptr (destination holds the empty text) when the encoded
+// text needs more than size - 1 characters.
+char *encode_url_spaces_n(const char *source, char *destination, size_t size);
 int get_epoch_time_in_localtime(uint32_t *result);
 int32_t sendToCloud(const char *data, const char *formName);
 
 // Report forms: append to a caller-owned NUL-terminated buffer.
+//
+// Every header line plus one row of any form fits in CLOUD_SINGLE_FORM_SIZE
+// bytes (text fields are read only up to their field widths), so a zeroed
+// buffer of that size is always enough for a single-device report. The forms
+// without a size argument write at most that many bytes after the existing
+// text (after the start of the buffer when the header is asked for); the sized
+// forms never write past size bytes of the buffer. A row that does not fit is
+// not written at all (logged; the buffer keeps its previous text).
+constexpr size_t CLOUD_SINGLE_FORM_SIZE = 1024;
+constexpr size_t CLOUD_BULK_FORM_SIZE = 524288;
+
 void formHostData(const LanHostEntryObject *host, char *buffer, int header, int32_t *status, int32_t port,
                   int32_t critical, const char *l3Status, const char *interfaceStatus, int32_t removal);
 void formUPnPData(const char *mac, const FingerprintData *upnp, char *buffer, int header);
 void formMDNSData(const char *mac, const FingerprintData *mdns, char *buffer, int header);
-void formHTTPData(const char *mac, const char *option55, const FingerprintData *http, char *buffer, int header);
+void formHTTPData(const char *mac, const char *option55, const FingerprintData *http, char *buffer,
+                  int header);
+void formHostData(const LanHostEntryObject *host, char *buffer, size_t size, int header, int32_t *status,
+                  int32_t port, int32_t critical, const char *l3Status, const char *interfaceStatus,
+                  int32_t removal);
+void formUPnPData(const char *mac, const FingerprintData *upnp, char *buffer, size_t size, int header);
+void formMDNSData(const char *mac, const FingerprintData *mdns, char *buffer, size_t size, int header);
+void formHTTPData(const char *mac, const char *option55, const FingerprintData *http, char *buffer,
+                  size_t size, int header);
+// Writes source with a backslash before every double quote, without a
+// terminator of its own (destination is zeroed beforehand). Reads at most 255
+// characters of source, so it writes at most 510 bytes.
 void escapeQuotes(const char *source, char *destination);
 
 // Full synchronisation.

@@ -1,0 +1,200 @@
+// Full synchronisation: the host form of every due record in one request,
+// the UPnP, mDNS and fingerprint forms together in a second one.
+#include "cloud/cloud.h"
+#include "cloud/transport.h"
+#include "devtable/devtable.h"
+#include "platform/log.h"
+
+#include <cstring>
+#include <memory>
+
+namespace
+{
+
+// One bulk form's text; zero-filled for each form.
+struct BulkText {
+    std::unique_ptr<char[]> text{new char[CLOUD_BULK_FORM_SIZE]};
+    void start(const char *header_line)
+    {
+        memset(text.get(), 0, CLOUD_BULK_FORM_SIZE);
+        str_copy(text.get(), CLOUD_BULK_FORM_SIZE, header_line);
+        end_line();
+    }
+    void end_line()
+    {
+        size_t len = strnlen(text.get(), CLOUD_BULK_FORM_SIZE);
+        if (len + 1 < CLOUD_BULK_FORM_SIZE)
+            text[len] = '\n';
+    }
+};
+
+int device_count()
+{
+    if (_g_devices == nullptr)
+        return 0;
+    return _g_device_count < 0 ? 0 : _g_device_count > MAX_DEVICES ? MAX_DEVICES : _g_device_count;
+}
+
+bool host_due(const DeviceRecord &r, int onlyUnreported)
+{
+    int32_t state = r.HostState.get();
+    return r.lanHostEntry.MACAddress[0] != '\0' && state != REPORT_NEW &&
+           !(onlyUnreported && state == REPORT_REPORTED);
+}
+
+bool description_due(const DeviceRecord &r, int onlyUnreported, int32_t type)
+{
+    int32_t state = r.DeviceState.get();
+    return r.lanHostEntry.MACAddress[0] != '\0' && state != REPORT_NEW &&
+           !(onlyUnreported && state == REPORT_REPORTED) && r.FingerprintType.get() == type;
+}
+
+struct DescriptionForm {
+    int32_t type;
+    const char *name;
+    const char *header;
+};
+constexpr DescriptionForm kDescriptionForms[] = {
+    {FP_UPNP, CLOUD_FORM_UPNP, "MACAddress,DeviceType,Manufacturer,ModelName,ModelNumber,SerialNumber,UDN"},
+    {FP_MDNS, CLOUD_FORM_MDNS, "MACAddress,Manufacturer,Model,UUID"},
+    {FP_HTTP, CLOUD_FORM_HTTP, "MACAddress,Option-55,VendorID,User-agent"},
+};
+
+void append_description_row(DeviceRecord &r, int32_t type, char *text)
+{
+    char mac[sizeof r.lanHostEntry.MACAddress];
+    field_copy(mac, r.lanHostEntry.MACAddress);
+    if (type == FP_UPNP)
+        formUPnPData(mac, &r.fingerprintData, text, CLOUD_BULK_FORM_SIZE, 0);
+    else if (type == FP_MDNS)
+        formMDNSData(mac, &r.fingerprintData, text, CLOUD_BULK_FORM_SIZE, 0);
+    else
+        formHTTPData(mac, r.Option55, &r.fingerprintData, text, CLOUD_BULK_FORM_SIZE, 0);
+}
+
+} // namespace
+
+int32_t sendAllHostsToCloud(int onlyUnreported)
+{
+    int32_t result = REPORT_REPORTING;
+    if (_g_cloud_reachable.load() == 0) {
+        ZLOG(ZLOG_INFO, "Cloud reachability is failed. So ignore to send to cloud\n");
+        return result;
+    }
+    CloudProfile profile;
+    cloud_profile_refresh(&profile);
+    if (profile.url[0] == '\0')
+        return result;
+
+    BulkText bulk;
+    bulk.start(
+        "IPAddress,AddressSource,LeaseTimeRemaining,MACAddress,HostName,InterfaceType,Active,FriendlyName,"
+        "Port,Critical,L3Status,InterfaceStatus,RemovalStatus");
+    int rows = 0;
+    for (int i = 0; i < device_count(); ++i) {
+        DeviceRecord &r = _g_devices[i];
+        if (!host_due(r, onlyUnreported))
+            continue;
+        char l3[sizeof r.L3Status];
+        char link[sizeof r.InterfaceStatus];
+        field_copy(l3, r.L3Status);
+        field_copy(link, r.InterfaceStatus);
+        int32_t status = r.Status.get();
+        formHostData(&r.lanHostEntry, bulk.text.get(), CLOUD_BULK_FORM_SIZE, 0, &status, r.Port.get(),
+                     r.Critical.get(), l3, link, 0);
+        r.Status.set(status);
+        bulk.end_line();
+        ++rows;
+    }
+    if (rows == 0)
+        return result;
+
+    ZLOG(ZLOG_INFO, "====================== data  ====================\n");
+    ZLOG(ZLOG_INFO, "%s\n", bulk.text.get());
+    ZLOG(ZLOG_INFO, "============================================================\n");
+
+    CloudRequest request;
+    if (!request.open())
+        return result;
+    if (!request.add_part(CLOUD_FORM_HOST, "text/csv", bulk.text.get())) {
+        ZLOG(ZLOG_ERR, "could not build the form of %s\n", CLOUD_FORM_HOST);
+        return result;
+    }
+    if (cloud_perform(request, CLOUD_FORM_HOST, profile))
+        result = REPORT_REPORTED;
+    if (result != REPORT_REPORTED)
+        _g_cloud_reachable.store(0);
+    return result;
+}
+
+int32_t sendAllDevicesToCloud(int onlyUnreported)
+{
+    int32_t result = REPORT_REPORTING;
+    if (_g_cloud_reachable.load() == 0) {
+        ZLOG(ZLOG_INFO, "Cloud reachability is failed. So ignore to send to cloud\n");
+        return result;
+    }
+    CloudProfile profile;
+    cloud_profile_refresh(&profile);
+    if (profile.url[0] == '\0')
+        return result;
+    ZLOG(ZLOG_DEBUG, "_g_URL = %s\n", profile.url);
+
+    BulkText bulk;
+    CloudRequest request; // opened with the first part, so an empty upload makes no handle
+    int parts = 0;
+    for (const DescriptionForm &form : kDescriptionForms) {
+        bulk.start(form.header);
+        int rows = 0;
+        for (int i = 0; i < device_count(); ++i) {
+            DeviceRecord &r = _g_devices[i];
+            if (!description_due(r, onlyUnreported, form.type))
+                continue;
+            append_description_row(r, form.type, bulk.text.get());
+            bulk.end_line();
+            ++rows;
+        }
+        if (rows == 0)
+            continue;
+        ZLOG(ZLOG_INFO, "====================== Form - %s data ====================\n%s\n", form.name,
+             bulk.text.get());
+        ZLOG(ZLOG_INFO, "============================================================\n");
+        if (!request.easy && !request.open())
+            return result;
+        if (!request.add_part(form.name, "text/csv", bulk.text.get())) {
+            ZLOG(ZLOG_ERR, "could not build the form of %s\n", form.name);
+            return result;
+        }
+        ++parts;
+    }
+    if (parts == 0)
+        return result;
+    if (cloud_perform(request, CLOUD_FORM_UPNP, profile))
+        result = REPORT_REPORTED;
+    if (result != REPORT_REPORTED)
+        _g_cloud_reachable.store(0);
+    return result;
+}
+
+int sync_all_devices(int onlyUnreported)
+{
+    if (sendAllHostsToCloud(onlyUnreported) == REPORT_REPORTED) {
+        for (int i = 0; i < device_count(); ++i) {
+            DeviceRecord &r = _g_devices[i];
+            int32_t state = r.HostState.get();
+            if (r.lanHostEntry.MACAddress[0] != '\0' && state != REPORT_NEW && state != REPORT_REPORTED)
+                r.HostState.set(REPORT_REPORTED);
+        }
+    }
+    if (sendAllDevicesToCloud(onlyUnreported) == REPORT_REPORTED) {
+        for (int i = 0; i < device_count(); ++i) {
+            DeviceRecord &r = _g_devices[i];
+            int32_t state = r.DeviceState.get();
+            int32_t type = r.FingerprintType.get();
+            if (r.lanHostEntry.MACAddress[0] != '\0' && state != REPORT_NEW && state != REPORT_REPORTED &&
+                (type == FP_UPNP || type == FP_MDNS || type == FP_HTTP))
+                r.DeviceState.set(REPORT_REPORTED);
+        }
+    }
+    return update_db();
+}

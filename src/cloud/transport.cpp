@@ -1,0 +1,156 @@
+// Upload transport: the common request options, the transfer and the
+// single-part upload of one device's report.
+#include "cloud/transport.h"
+#include "cloud/cloud.h"
+#include "platform/log.h"
+#include "platform/root.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+std::atomic<int32_t> _g_cloud_reachable{1};
+
+int get_epoch_time_in_localtime(uint32_t *result)
+{
+    if (result == nullptr)
+        return -1;
+    time_t now = time(nullptr);
+    if (now == time_t(-1))
+        return -1;
+    struct tm utc_tm {
+    };
+    struct tm local_tm {
+    };
+    if (gmtime_r(&now, &utc_tm) == nullptr || localtime_r(&now, &local_tm) == nullptr)
+        return -1;
+    utc_tm.tm_isdst = 0;
+    local_tm.tm_isdst = 0;
+    time_t local = mktime(&local_tm);
+    time_t utc = mktime(&utc_tm);
+    if (local == time_t(-1) || utc == time_t(-1))
+        return -1;
+    *result = uint32_t(local - utc + now);
+    return 0;
+}
+
+bool CloudRequest::open()
+{
+    easy.reset(curl_easy_init());
+    if (!easy)
+        return false;
+    form.reset(curl_mime_init(easy.get()));
+    return bool(form);
+}
+
+bool CloudRequest::add_part(const char *name, const char *contentType, const char *contents)
+{
+    curl_mimepart *part = curl_mime_addpart(form.get());
+    return part != nullptr && curl_mime_name(part, name) == CURLE_OK &&
+           curl_mime_type(part, contentType) == CURLE_OK &&
+           curl_mime_data(part, contents, CURL_ZERO_TERMINATED) == CURLE_OK;
+}
+
+namespace
+{
+
+bool append_header(CurlHeaders &headers, const char *line)
+{
+    curl_slist *list = curl_slist_append(headers.get(), line);
+    if (list == nullptr)
+        return false;
+    (void)headers.release(); // now owned through the new head
+    headers.reset(list);
+    return true;
+}
+
+// The service's answer goes to standard output, as libcurl's default sink
+// would write it, but flushed at once: the daemon never exits normally.
+size_t write_answer(char *data, size_t size, size_t count, void *)
+{
+    fwrite(data, size, count, stdout);
+    fflush(stdout);
+    return size * count;
+}
+
+} // namespace
+
+void curl_add_options(CloudRequest &request, const char * /*formName*/, const CloudProfile &profile)
+{
+    CURL *handle = request.easy.get();
+    append_header(request.headers, "Expect:");
+    uint32_t stamp = 0;
+    if (get_epoch_time_in_localtime(&stamp) == 0) {
+        char line[64];
+        snprintf(line, sizeof line - 1, "timestamp: %lu", static_cast<unsigned long>(stamp));
+        append_header(request.headers, line);
+    }
+    curl_easy_setopt(handle, CURLOPT_URL, profile.url);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, request.headers.get());
+    curl_easy_setopt(handle, CURLOPT_MIMEPOST, request.form.get());
+    curl_easy_setopt(handle, CURLOPT_TCP_FASTOPEN, 0L);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, 20L);
+    // Several threads make requests: libcurl must not use signals for its
+    // time-outs (the main thread's timers use SIGUSR1).
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_answer);
+    if (profile.username[0] != '\0') {
+        char credentials[520];
+        snprintf(credentials, sizeof credentials - 1, "%s:%s", profile.username,
+                 profile.password[0] != '\0' ? profile.password : "");
+        curl_easy_setopt(handle, CURLOPT_USERPWD, credentials); // libcurl keeps its own copy
+        explicit_bzero(credentials, sizeof credentials);
+    }
+    if (strstr(profile.url, "https://") != nullptr) {
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 1L);
+        std::string ca_file = root_path("/usr/configs/kro_cacert.pem");
+        curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file.c_str());
+    }
+}
+
+bool cloud_perform(CloudRequest &request, const char *formName, const CloudProfile &profile)
+{
+    curl_add_options(request, formName, profile);
+    CURLcode code = curl_easy_perform(request.easy.get());
+    if (code != CURLE_OK) {
+        fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
+        fflush(stderr);
+        return false;
+    }
+    return true;
+}
+
+int32_t sendToCloud(const char *data, const char *formName)
+{
+    int32_t result = REPORT_REPORTING;
+    if (_g_cloud_reachable.load() == 0) {
+        ZLOG(ZLOG_INFO, "Cloud reachability is failed. So ignore to send to cloud\n");
+        return result;
+    }
+    if (text_empty(data) || text_empty(formName)) {
+        ZLOG(ZLOG_ERR, "data or formname is NULL\n");
+        return result;
+    }
+    CloudProfile profile;
+    cloud_profile_refresh(&profile);
+    if (profile.url[0] == '\0')
+        return result;
+
+    ZLOG(ZLOG_INFO, "====================== SendToCloud data ====================\n");
+    ZLOG(ZLOG_INFO, "%s\n", data);
+    ZLOG(ZLOG_INFO, "============================================================\n");
+    ZLOG(ZLOG_INFO, "_g_URL = %s\n", profile.url);
+
+    CloudRequest request;
+    if (request.open()) {
+        if (!request.add_part(formName, "text/csv", data))
+            ZLOG(ZLOG_ERR, "could not build the form of %s\n", formName);
+        else if (cloud_perform(request, formName, profile))
+            result = REPORT_REPORTED;
+    }
+    if (result != REPORT_REPORTED)
+        _g_cloud_reachable.store(0);
+    return result;
+}
