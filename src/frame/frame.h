@@ -3,6 +3,7 @@
 
 #include "platform/csmsg.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <pthread.h>
 
@@ -54,10 +55,26 @@ struct LocalMessage {
 
 using LocalHandler = int (*)(const uint8_t *payload, uint32_t length);
 
+// One entry of the message-type table: the first entry whose type matches
+// a message gets it (msgtable.cpp).
+struct LocalMsgRoute {
+    uint32_t type;
+    LocalHandler handler;
+};
+extern const LocalMsgRoute _g_func[];
+extern const size_t _g_func_count;
+
+// The bus thread, kept for joining.
+extern pthread_t _g_dbus_thread;
+
 int zelmo_create_local_unix_socket();
 int zelmo_send_to_localfd(uint32_t type, const void *payload, uint32_t length);
 int zelmo_handle_recv_msg(LocalMessage *message);
 [[noreturn]] void zelmo_handle_main_fds();
+// One wake-up of the main loop: waits until a watched descriptor is readable
+// and serves the first ready one. Returns the descriptor served, -1 when the
+// wait failed or nothing was ready.
+int zelmo_serve_main_fds_once();
 void zelmo_process_cs_message();
 void zelmo_process_signal_msg();
 void zelmo_process_localunix_msg(int fd);
@@ -69,6 +86,8 @@ int zelmo_processSetLogLevelSignal(const uint8_t *payload, uint32_t length);
 int zelmo_processSetLogDestinationSignal(const uint8_t *payload, uint32_t length);
 
 // Start-up.
+// Reads the options into the settings; exits for -h, -l and bad options.
+void zelmo_parse_options(int argc, char **argv);
 void zelmo_logInit();
 int dm_monitor_register(const char *name, int policy, const char *text, int number, const char *handler);
 void zelmo_read_args();

@@ -1,4 +1,7 @@
 // Program entry of the daemon.
 #include "frame/frame.h"
 
-int main(int, char **) { return -1; }
+int main(int, char **)
+{
+    return -1;
+}

@@ -1,0 +1,72 @@
+// Command-line options of the daemon.
+#include "devtable/devtable.h"
+#include "diag/diag.h"
+#include "frame/frame.h"
+
+#include "common/bytes.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace
+{
+
+[[noreturn]] void print_usage_and_exit(const char *program)
+{
+    fprintf(stderr,
+            "usage:- %s -f <devices db> -s <serial> -o <oui>  -m <model> -d <debug> -l <devices db>\n",
+            program);
+    exit(1);
+}
+
+// Decimal number with the usual leading-number rule: text that is not a
+// number gives 0.
+int32_t option_number(const char *text)
+{
+    return int32_t(strtol(text, nullptr, 10));
+}
+
+} // namespace
+
+void zelmo_parse_options(int argc, char **argv)
+{
+    const char *program = argc > 0 && argv[0] ? argv[0] : "zelmo";
+    int option;
+    while ((option = getopt(argc, argv, "f:s:o:m:d:l:a:r:n:h")) != -1) {
+        switch (option) {
+        case 'f':
+            field_set(_g_file, optarg);
+            break;
+        case 'l':
+            // Short dump of the given file; the remaining options are not read.
+            field_set(_g_file, optarg);
+            Init();
+            print_device_data();
+            exit(0);
+        case 's':
+            field_set(_g_serial, optarg);
+            break;
+        case 'o':
+            field_set(_g_oui, optarg);
+            break;
+        case 'm':
+            field_set(_g_model, optarg);
+            break;
+        case 'd':
+            log_opt = option_number(optarg);
+            break;
+        case 'a':
+            _g_add_timer = option_number(optarg);
+            break;
+        case 'r':
+            _g_remove_timer = option_number(optarg);
+            break;
+        case 'n':
+            _g_isRoot = option_number(optarg);
+            break;
+        default: // -h, an unknown option or a missing argument
+            print_usage_and_exit(program);
+        }
+    }
+}
