@@ -7,9 +7,11 @@
 #include "timers/timers.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 
 namespace
 {
@@ -34,6 +36,47 @@ int32_t session_length(const char *command)
     return int32_t(std::clamp<long>(seconds, INT32_MIN, INT32_MAX));
 }
 
+// Keeps the timer signal off the calling thread while a command changes the
+// session state. The other threads of the daemon block SIGUSR1 for good, so a
+// session expiry cannot run between the steps of a command: it is delivered
+// when the block ends, and then finds the session the command left.
+class TimerSignalBlock
+{
+  public:
+    TimerSignalBlock()
+    {
+        sigset_t timer_signal;
+        sigemptyset(&timer_signal);
+        sigaddset(&timer_signal, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, &timer_signal, &previous_);
+    }
+    ~TimerSignalBlock() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    TimerSignalBlock(const TimerSignalBlock &) = delete;
+    TimerSignalBlock &operator=(const TimerSignalBlock &) = delete;
+
+  private:
+    sigset_t previous_;
+};
+
+// Closes an open session and opens the next one with the command's length.
+void open_session(const char *command)
+{
+    TimerSignalBlock block;
+    if (_g_session_timeout != 0)
+        zelmo_stop_cloud_session_timer();
+    _g_session_timeout = session_length(command);
+    ZLOG(ZLOG_INFO, "cloud session start received cmd[%s] with timeout %d", command, int(_g_session_timeout));
+    if (_g_session_timeout != 0)
+        zelmo_start_cloud_session_timer();
+}
+
+void close_session()
+{
+    TimerSignalBlock block;
+    if (_g_session_timeout != 0)
+        zelmo_stop_cloud_session_timer();
+}
+
 void root_session_command(const char *command)
 {
     const bool start = strstr(command, "Session_START") != nullptr;
@@ -42,13 +85,7 @@ void root_session_command(const char *command)
     if (start && mobile)
         return;
     if (start) {
-        if (_g_session_timeout != 0)
-            zelmo_stop_cloud_session_timer();
-        _g_session_timeout = session_length(command);
-        ZLOG(ZLOG_INFO, "cloud session start received cmd[%s] with timeout %d", command,
-             int(_g_session_timeout));
-        if (_g_session_timeout != 0)
-            zelmo_start_cloud_session_timer();
+        open_session(command);
         _g_cloud_reachable = 1;
         sync_all_devices(0);
         sendLanPhyRateToCloud();
@@ -57,8 +94,7 @@ void root_session_command(const char *command)
     if (stop && mobile)
         return;
     if (stop) {
-        if (_g_session_timeout != 0)
-            zelmo_stop_cloud_session_timer();
+        close_session();
         return;
     }
     if (strstr(command, "Device_FPChange") != nullptr) {
