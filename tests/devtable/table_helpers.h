@@ -1,0 +1,51 @@
+// Shared set-up of the device table tests: a fresh table whose database
+// lives in a temporary gateway root.
+#pragma once
+
+#include "devtable/devtable.h"
+#include "fixture/fixture.h"
+#include "frame/frame.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+class TableTest : public ::testing::Test
+{
+  protected:
+    GatewayRoot gw;
+    void SetUp() override
+    {
+        ASSERT_EQ(devtable_alloc(), 0);
+        field_set(_g_file, gw.db_path().c_str());
+    }
+    // Appends a record for mac directly to the table.
+    static DeviceRecord &add(const std::string &mac, int32_t status = STATUS_ACTIVE, int32_t seconds = 0)
+    {
+        DeviceRecord &r = _g_devices[_g_device_count++];
+        r = make_record(mac);
+        r.Status.set(status);
+        r.LastReportedTimeSec.set(seconds);
+        return r;
+    }
+    static std::string mac_at(int i) { return _g_devices[i].lanHostEntry.MACAddress; }
+    ino_t db_inode() const
+    {
+        struct stat st {
+        };
+        return stat(gw.db_path().c_str(), &st) == 0 ? st.st_ino : 0;
+    }
+};
+
+inline uint32_t u32_at(const Bytes &b, size_t off)
+{
+    return load_le32(b.data() + off);
+}
+// The n bytes at off as text, NUL bytes included.
+inline std::string bytes_at(const Bytes &b, size_t off, size_t n)
+{
+    return std::string(reinterpret_cast<const char *>(b.data()) + off, n);
+}
+inline std::string padded(const std::string &text, size_t n)
+{
+    return text + std::string(n - text.size(), '\0');
+}

@@ -1,0 +1,156 @@
+// Table operations and the database file they write.
+#include "table_helpers.h"
+
+#include <ctime>
+
+TEST_F(TableTest, UpdateWritesRecordAtPinnedOffsets)
+{
+    LanHostEntryObject entry = make_lanhost("aa:bb:cc:00:00:01", "192.168.1.77", "tv", "802.11ac");
+    FingerprintData fp{};
+    field_set(fp.http.VendorID, "acme");
+    field_set(fp.http.UserAgent, "Mozilla/5.0");
+    time_t before = time(nullptr);
+    ASSERT_EQ(update_device("AA:BB:CC:00:00:01", REPORT_DISCOVERY, STATUS_ACTIVE, FP_HTTP, REPORT_REPORTED, 1,
+                            &entry, &fp, "Reachable", nullptr),
+              0);
+
+    Bytes b = gw.read_db();
+    ASSERT_EQ(b.size(), 64u + 4932u);
+    EXPECT_EQ(bytes_at(b, 0, 32), padded("4932", 32));
+    EXPECT_EQ(bytes_at(b, 32, 32), padded("1", 32));
+    const size_t r = 64;
+    EXPECT_EQ(u32_at(b, r + 0), uint32_t(REPORT_DISCOVERY));
+    EXPECT_EQ(u32_at(b, r + 4), uint32_t(STATUS_ACTIVE));
+    EXPECT_GE(int64_t(u32_at(b, r + 8)), int64_t(before));
+    EXPECT_LT(u32_at(b, r + 12), 1000000u);
+    EXPECT_EQ(u32_at(b, r + 20), 273u);
+    EXPECT_EQ(bytes_at(b, r + 52, 13), padded("192.168.1.77", 13));
+    EXPECT_EQ(u32_at(b, r + 118), 86400u);
+    EXPECT_EQ(bytes_at(b, r + 122, 18), padded("aa:bb:cc:00:00:01", 18));
+    EXPECT_EQ(bytes_at(b, r + 1248, 9), padded("802.11ac", 9));
+    EXPECT_EQ(u32_at(b, r + 1460), uint32_t(REPORT_REPORTED));
+    EXPECT_EQ(u32_at(b, r + 1464), uint32_t(FP_HTTP));
+    EXPECT_EQ(bytes_at(b, r + 1726, 32), padded("Reachable", 32));
+    EXPECT_EQ(bytes_at(b, r + 1758, 32), padded("Disassociated", 32));
+    EXPECT_EQ(u32_at(b, r + 1792), 0u);
+    EXPECT_EQ(bytes_at(b, r + 1800, 5), padded("acme", 5));
+    EXPECT_EQ(bytes_at(b, r + 1868, 12), padded("Mozilla/5.0", 12));
+    EXPECT_EQ(bytes_at(b, r + 2608, 2056), std::string(2056, '\0'));
+
+    // A known device found in other letter case; a missing L3Status resets
+    // the field, the stored texts passed back in are kept.
+    int index = -1;
+    EXPECT_EQ(is_newdevice("Aa:Bb:Cc:00:00:01", &index), 0u);
+    EXPECT_EQ(index, 0);
+    EXPECT_EQ(is_newdevice("aa:bb:cc:00:00:02", nullptr), 1u);
+    EXPECT_EQ(is_newdevice("", nullptr), 1u);
+    DeviceRecord &d = _g_devices[0];
+    ASSERT_EQ(update_device("aa:bb:cc:00:00:01", REPORT_REPORTED, 0, FP_HTTP, 0, 0, nullptr, nullptr, nullptr,
+                            d.InterfaceStatus),
+              0);
+    EXPECT_STREQ(d.L3Status, "Not Reachable");
+    EXPECT_STREQ(d.InterfaceStatus, "Disassociated");
+    EXPECT_EQ(d.Status.get(), STATUS_ACTIVE);
+    EXPECT_EQ(d.DeviceState.get(), REPORT_REPORTED);
+    EXPECT_EQ(_g_device_count, 1);
+    EXPECT_EQ(update_device("", 0, 0, 0, 0, 1, &entry, nullptr, nullptr, nullptr), -1);
+    EXPECT_EQ(_g_device_count, 1);
+    DbImage db = parse_db(gw.read_db());
+    ASSERT_TRUE(db.ok);
+    ASSERT_EQ(db.records.size(), 1u);
+    EXPECT_EQ(memcmp(&db.records[0], &_g_devices[0], sizeof(DeviceRecord)), 0);
+}
+
+TEST_F(TableTest, FullTableEvictsOldestRemovedOrRefuses)
+{
+    for (int i = 0; i < MAX_DEVICES; ++i)
+        add(test_mac(i), STATUS_ACTIVE, 100);
+    LanHostEntryObject fresh = make_lanhost(test_mac(999));
+    EXPECT_EQ(update_device(test_mac(999).c_str(), 0, STATUS_ACTIVE, FP_NONE, 0, 1, &fresh, nullptr, "", ""),
+              -1);
+    EXPECT_EQ(_g_device_count, MAX_DEVICES);
+    EXPECT_FALSE(file_exists(gw.db_path()));
+
+    // Equal seconds: the lower index wins, whatever the microseconds.
+    _g_devices[20].Status.set(STATUS_REMOVED);
+    _g_devices[10].Status.set(STATUS_REMOVED);
+    _g_devices[30].Status.set(STATUS_REMOVED);
+    _g_devices[30].LastReportedTimeSec.set(500);
+    _g_devices[10].LastReportedTimeUsec.set(999999);
+    EXPECT_EQ(get_oldest_removed_device(), 10);
+    ASSERT_EQ(update_device(test_mac(999).c_str(), 0, STATUS_ACTIVE, FP_NONE, 0, 1, &fresh, nullptr, "", ""),
+              0);
+    EXPECT_EQ(_g_device_count, MAX_DEVICES);
+    EXPECT_EQ(mac_at(10), test_mac(255));
+    EXPECT_EQ(mac_at(255), test_mac(999));
+    EXPECT_EQ(is_newdevice(test_mac(10).c_str(), nullptr), 1u);
+    EXPECT_EQ(parse_db(gw.read_db()).records.size(), size_t(MAX_DEVICES));
+
+    // The signed comparison lets a time before 1970 win.
+    _g_devices[200].Status.set(STATUS_REMOVED);
+    _g_devices[200].LastReportedTimeSec.set(-5);
+    EXPECT_EQ(get_oldest_removed_device(), 200);
+}
+
+TEST_F(TableTest, RemovalCompactsAndResetClearsTimers)
+{
+    for (int i = 0; i < 10; ++i)
+        add(test_mac(i)).TimerStage.set(i % 4);
+    DeviceRecord last = _g_devices[9];
+    EXPECT_EQ(remove_old_device_by_index(-1), -1);
+    EXPECT_EQ(_g_device_count, 10);
+    ASSERT_EQ(remove_old_device_by_index(3), 0);
+    EXPECT_EQ(_g_device_count, 9);
+    EXPECT_EQ(memcmp(&_g_devices[3], &last, sizeof last), 0);
+    DeviceRecord zero{};
+    EXPECT_EQ(memcmp(&_g_devices[9], &zero, sizeof zero), 0);
+    ASSERT_EQ(remove_old_device_by_index(8), 0);
+    EXPECT_EQ(memcmp(&_g_devices[8], &zero, sizeof zero), 0);
+    EXPECT_EQ(parse_db(gw.read_db()).records.size(), 8u);
+
+    // Start-up reset: timers cleared, every device Removed and due for reporting.
+    _g_devices[2].L3Status[0] = '\0';
+    _g_devices[2].InterfaceStatus[0] = '\0';
+    clear_all_timers();
+    DbImage db = parse_db(gw.read_db());
+    ASSERT_EQ(db.records.size(), 8u);
+    for (const DeviceRecord &r : db.records) {
+        EXPECT_EQ(r.Status.get(), STATUS_REMOVED);
+        EXPECT_EQ(r.HostState.get(), REPORT_REPORTING);
+        EXPECT_EQ(r.timer.get(), 0u);
+        EXPECT_EQ(r.TimerStage.get(), 0);
+    }
+    EXPECT_STREQ(db.records[2].L3Status, "Not Reachable");
+    EXPECT_STREQ(db.records[2].InterfaceStatus, "Disassociated");
+    EXPECT_STREQ(db.records[1].L3Status, "Reachable");
+}
+
+TEST_F(TableTest, LanHostEntryCompletedFromConfigurationStore)
+{
+    gw.write_lanhost(make_lanhost(test_mac(1), "192.168.1.20", "phone", "Ethernet", 3));
+    gw.write_lanhost(make_lanhost(test_mac(2), "192.168.1.21", "laptop", "Ethernet", 7));
+    add(test_mac(2));
+    field_set(_g_devices[0].lanHostEntry.GuestDevice, "true");
+
+    LanHostEntryObject entry{};
+    std::string upper = test_mac(2);
+    for (char &c : upper)
+        c = char(toupper(c));
+    field_set(entry.MACAddress, upper.c_str());
+    field_set(entry.InterfaceType, "802.11ax");
+    ASSERT_EQ(getLanHostEntryObject(&entry), 0);
+    EXPECT_STREQ(entry.HostName, "laptop");
+    EXPECT_STREQ(entry.IPAddress, "192.168.1.21");
+    EXPECT_EQ(entry.instanceId.inst[1].get(), 7u);
+    EXPECT_STREQ(entry.InterfaceType, "802.11ax");
+    EXPECT_STREQ(entry.GuestDevice, "true");
+
+    LanHostEntryObject unknown{};
+    field_set(unknown.MACAddress, test_mac(3).c_str());
+    LanHostEntryObject copy = unknown;
+    EXPECT_EQ(getLanHostEntryObject(&unknown), -1);
+    EXPECT_EQ(memcmp(&unknown, &copy, sizeof copy), 0);
+    LanHostEntryObject empty{};
+    EXPECT_EQ(getLanHostEntryObject(&empty), -1);
+    EXPECT_EQ(getLanHostEntryObject(nullptr), -1);
+}

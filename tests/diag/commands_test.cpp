@@ -1,0 +1,177 @@
+// The command words, run as the real binary against a database file.
+#include "fixture/fixture.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+const std::string RULE = "\n" + std::string(84, '-') + "\n";
+const std::string FULL_HEADER = std::string(83, '+') +
+                                "\nMACAddress  HostState  DeviceState  Status  LastReportedTime  "
+                                "AddressSource IPAddress  Lease  HostName  "
+                                "InterfaceType  L3Status  InterfaceStatus  FriendlyName  Port  Critical  "
+                                "CriticalSetInterface GuestDevice "
+                                "HDDState Type  Data\n" +
+                                std::string(83, '+') + "\n";
+const std::string SHORT_HEADER =
+    std::string(83, '=') + "\nMACAddress  HostState  DeviceState  Status  LastReportedTime  Type  Data\n" +
+    std::string(83, '=') + "\n";
+const std::string HOSTILE_MAC(32, 'A');
+
+// The four rows of the table below, cut where the full and the short dump differ.
+const std::string START[4] = {
+    "02:00:00:00:00:01  Reported New  Active  2023-11-14T22:13:20.7Z",
+    "02:00:00:00:00:02   New    1970-01-01T00:00:00.0Z",
+    "02:00:00:00:00:03  Reporting Reported  Removed  2023-11-14T22:13:20.123456Z",
+    HOSTILE_MAC + "  Reported New  Active  1970-01-01T00:00:00.0Z",
+};
+const std::string MIDDLE[4] = {
+    "  DHCP  192.168.1.10  86400  host  Ethernet  Reachable  Disassociated    0  0  0    0   UPNP  ",
+    "  DHCP  192.168.1.11  86400  printer  802.11n  Reachable  Disassociated  Office  2  2  1 false   3   "
+    "HTTP  ",
+    "  DHCP  192.168.1.10  86400  host  Ethernet  Reachable  Disassociated    0  1  0    0   MDNS  ",
+    "  DHCP  192.168.1.10  86400  host  Ethernet  Reachable  Disassociated    0  2  0    0   HOST  ",
+};
+const std::string TYPE[4] = {"  UPNP  ", "  HTTP  ", "  MDNS  ", "  HOST  "};
+const std::string DATA[4] = {
+    "Type-urn:tv,Mfr-Acme,Mname-X1,Mno-7,Serial-S9,UDN-uuid:1",
+    "Opt55-1,3,6,15,Vid-MSFT 5.0,Uagent-curl/8",
+    "Mfr-Apple,Model-TV,UUID-u-1",
+    "",
+};
+
+std::vector<DeviceRecord> sample_table()
+{
+    std::vector<DeviceRecord> t(4);
+    t[0] = make_record(test_mac(1));
+    t[0].LastReportedTimeSec.set(1700000000);
+    t[0].LastReportedTimeUsec.set(7);
+    t[0].FingerprintType.set(FP_UPNP);
+    UPnPData &u = t[0].fingerprintData.upnp;
+    field_set(u.DeviceType, "urn:tv");
+    field_set(u.Manufacturer, "Acme");
+    field_set(u.ModelName, "X1");
+    field_set(u.ModelNumber, "7");
+    field_set(u.SerialNumber, "S9");
+    field_set(u.UDN, "uuid:1");
+    field_set(u.AdditionalInfo, "never shown");
+
+    t[1] = make_record(test_mac(2), "192.168.1.11", "printer", "802.11n");
+    t[1].HostState.set(9);
+    t[1].Status.set(7);
+    t[1].FingerprintType.set(FP_HTTP);
+    field_set(t[1].Option55, "1,3,6,15");
+    field_set(t[1].fingerprintData.http.VendorID, "MSFT 5.0");
+    field_set(t[1].fingerprintData.http.UserAgent, "curl/8");
+    field_set(t[1].lanHostEntry.FriendlyName, "Office");
+    field_set(t[1].lanHostEntry.GuestDevice, "false");
+    t[1].Port.set(2);
+    t[1].Critical.set(2);
+    t[1].CriticalSetInterface.set(1);
+    t[1].HDDState.set(3);
+
+    t[2] = make_record(test_mac(3));
+    t[2].HostState.set(REPORT_REPORTING);
+    t[2].DeviceState.set(REPORT_REPORTED);
+    t[2].Status.set(STATUS_REMOVED);
+    t[2].LastReportedTimeSec.set(1700000000);
+    t[2].LastReportedTimeUsec.set(123456);
+    t[2].FingerprintType.set(FP_MDNS);
+    field_set(t[2].fingerprintData.mdns.Manufacturer, "Apple");
+    field_set(t[2].fingerprintData.mdns.Model, "TV");
+    field_set(t[2].fingerprintData.mdns.UUID, "u-1");
+    t[2].Critical.set(1);
+
+    // A hostile record: the MAC fills its field without a terminator and
+    // the byte behind it is text too.
+    t[3] = make_record("x");
+    memset(t[3].lanHostEntry.MACAddress, 'A', sizeof t[3].lanHostEntry.MACAddress);
+    t[3].lanHostEntry.opaque_134[0] = 'X';
+    t[3].FingerprintType.set(FP_HOST);
+    t[3].Critical.set(2);
+    return t;
+}
+
+struct Outcome {
+    int code;
+    std::string out, err;
+};
+Outcome zelmo(const std::vector<std::string> &args)
+{
+    Outcome r;
+    ProcessEnd end = run_zelmo(args, &r.out, &r.err);
+    r.code = end.ended ? end.exit_code : -2;
+    return r;
+}
+
+} // namespace
+
+TEST(CommandWords, DumpsAndQueriesPrintStoredTable)
+{
+    GatewayRoot gw;
+    Bytes image = db_image(sample_table());
+    gw.write_db_bytes(image);
+    auto full = [](int i) { return START[i] + MIDDLE[i] + DATA[i] + RULE; };
+    auto brief = [](int i) { return START[i] + TYPE[i] + DATA[i] + RULE; };
+
+    Outcome r = zelmo({"dumpall"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, FULL_HEADER + full(0) + full(1) + full(2) + full(3));
+    EXPECT_EQ(r.out, "");
+    r = zelmo({"dump"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, SHORT_HEADER + brief(0) + brief(1) + brief(2) + brief(3));
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string out, err;
+    } cases[] = {
+        {{"get", "02:00:00:00:00:0A"}, "", ""},
+        {{"get", "02:00:00:00:00:03"}, "", FULL_HEADER + full(2)},
+        {{"getopt55", "02:00:00:00:00:02"}, "1,3,6,15\n", ""},
+        {{"getopt55", "02:00:00:00:00:01"}, "", ""},
+        {{"gethdd", "02:00:00:00:00:02"}, "3\n", ""},
+        {{"gethdd", "02:00:00:00:00:09"}, "", ""},
+        {{"getcritical", "02:00:00:00:00:02"}, "2", "### Device set as critical ###\n"},
+        {{"getcritical", "02:00:00:00:00:03"}, "1", "### Device set as non critical ###\n"},
+        {{"getcritical", "02:00:00:00:00:01"}, "0", ""},
+        {{"getcritical", "02:00:00:00:00:09"}, "0", ""},
+        {{"getallcritical"}, "02:00:00:00:00:02\n" + HOSTILE_MAC + "\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        r = zelmo(c.args);
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+    r = zelmo({"get", "02:00:00:00:00:02"});
+    EXPECT_EQ(r.err, FULL_HEADER + full(1));
+    EXPECT_EQ(gw.read_db(), image);
+
+    // Only critical marks of 2 are listed; an empty table prints the headers only.
+    gw.write_db({sample_table()[2]});
+    EXPECT_EQ(zelmo({"getallcritical"}).out, "");
+    gw.write_db({});
+    EXPECT_EQ(zelmo({"dumpall"}).err, FULL_HEADER);
+    EXPECT_EQ(zelmo({"dump"}).err, SHORT_HEADER);
+}
+
+TEST(CommandWords, LedWordsSignalWithoutTouchingDatabase)
+{
+    GatewayRoot gw;
+    PrivateBus bus;
+    BusClient client;
+    ASSERT_TRUE(client.listen("type='signal',interface='arvex.led'"));
+    for (uint32_t on : {1u, 0u}) {
+        Outcome r = zelmo({on ? "ledon" : "ledoff"});
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.out, on ? "Turn ON the LED\n" : "Turn OFF the LED\n");
+        auto signal = client.wait_signal("arvex.led", "LedFeatureEnable", 5s);
+        ASSERT_TRUE(signal.has_value());
+        EXPECT_EQ(signal->strings, std::vector<std::string>{"arvex.zelmo"});
+        EXPECT_EQ(signal->u32s, std::vector<uint32_t>{on});
+    }
+    EXPECT_FALSE(file_exists(gw.db_path()));
+}
