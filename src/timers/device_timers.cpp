@@ -102,8 +102,10 @@ int change_timer(uint32_t timerHandle, int32_t seconds)
         return 0;
     if (seconds > 0)
         return zelmo_armTimer(timerHandle, seconds);
-    // A period of 0 (or below) ends the timer instead of re-arming it.
-    return zelmo_deleteTimer(timerHandle);
+    // A period of 0 (or below) ends the timer instead of re-arming it; a
+    // timer ended this way (also by the table when it drops a record) takes
+    // its redirect along.
+    return timer_retire(timerHandle);
 }
 
 void zelmo_stop_cloud_session_timer()

@@ -13,6 +13,10 @@ constexpr uint32_t TIMER_SLOTS = 1u << TIMER_SLOT_BITS; // live timers at once
 void timer_slot_set_redirect(uint32_t id, const char *mac);
 // The MAC whose redirect the timer's schedule installed, or nullptr.
 const char *timer_slot_redirect(uint32_t id);
+// Deletes a timer; a capture redirect that its schedule put in place is
+// removed with it unless another record's schedule now runs one for the same
+// MAC. Result of the deletion.
+int timer_retire(uint32_t id);
 // True while id names a live timer.
 bool timer_slot_live(uint32_t id);
 // Number of live timers.

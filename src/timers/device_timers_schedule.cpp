@@ -5,8 +5,8 @@
 // `timer` fields at this moment, never by a remembered index: a record may
 // have moved (compaction), been evicted or zeroed since the timer was armed.
 // An identifier that no record holds is deleted; if its schedule had put the
-// capture redirect in place, the redirect goes with it, so no redirect
-// outlives its period even for a device that left the table.
+// capture redirect in place, the redirect goes with it (timer_retire), so no
+// redirect outlives its period, also for a device that left the table.
 #include "timers/device_timers.h"
 #include "timers/timers.h"
 
@@ -19,32 +19,32 @@
 namespace
 {
 
-// True when a record of the table holds a live redirect schedule for mac
-// (its own timer in stage 2), which will remove the rule itself.
-bool redirect_owned_by_table(const char *mac)
+// True when a record other than the owner of `id` runs a redirect schedule
+// for mac (its own live timer in stage 2): that schedule removes the rule.
+bool redirect_owned_elsewhere(uint32_t id, const char *mac)
 {
     for (int i = 0; i < _g_device_count; ++i) {
         const DeviceRecord &r = _g_devices[i];
-        if (r.timer.get() != 0 && r.TimerStage.get() == 2 && timer_slot_live(r.timer.get()) &&
+        const uint32_t timer = r.timer.get();
+        if (timer != 0 && timer != id && r.TimerStage.get() == 2 && timer_slot_live(timer) &&
             field_equal_nocase(r.lanHostEntry.MACAddress, sizeof r.lanHostEntry.MACAddress, mac, 32))
             return true;
     }
     return false;
 }
 
-// Deletes a timer that no record owns (any more).
-void release_orphan(uint32_t id)
+} // namespace
+
+int timer_retire(uint32_t id)
 {
     if (const char *mac = timer_slot_redirect(id)) {
         char copy[32];
         field_set(copy, mac);
-        if (!redirect_owned_by_table(copy))
+        if (_g_devices == nullptr || !redirect_owned_elsewhere(id, copy))
             add_iptables_rule(copy, 0);
     }
-    zelmo_deleteTimer(id);
+    return zelmo_deleteTimer(id);
 }
-
-} // namespace
 
 void handle_timer_msg(uint32_t timerHandle)
 {
@@ -71,7 +71,7 @@ void handle_timer_msg(uint32_t timerHandle)
         }
     }
     if (owner < 0) {
-        release_orphan(timerHandle);
+        timer_retire(timerHandle);
         return;
     }
 
@@ -79,11 +79,9 @@ void handle_timer_msg(uint32_t timerHandle)
     char mac[32];
     field_copy(mac, r.lanHostEntry.MACAddress);
     if (r.FingerprintType.get() != FP_NONE) {
-        // Fingerprinted meanwhile: the schedule ends here. A redirect this
-        // timer put in place would otherwise stay for good.
-        if (timer_slot_redirect(timerHandle) != nullptr)
-            add_iptables_rule(mac, 0);
-        zelmo_deleteTimer(timerHandle);
+        // Fingerprinted meanwhile: the schedule ends here, and with it a
+        // redirect this timer put in place (which would otherwise stay).
+        timer_retire(timerHandle);
         r.timer.set(0);
     } else {
         switch (r.TimerStage.get()) {
