@@ -69,6 +69,18 @@ int root_init(Args &a)
 {
     if (!a.only({"oui", "pc", "sn", "mode", "cloud-url", "user", "password", "host", "db"}))
         return fail(2, "root init: %s", a.error().c_str());
+    // Everything is checked before the first file is written.
+    std::string mode = a.get("mode", "RGW");
+    if (mode != "RGW" && mode != "EXT")
+        return fail(2, "root init: --mode must be RGW or EXT");
+    std::vector<HostSpec> specs;
+    for (const std::string &text : a.all("host")) {
+        HostSpec spec;
+        std::string why;
+        if (!parse_host_spec(text, spec, why))
+            return fail(2, "root init: %s", why.c_str());
+        specs.push_back(spec);
+    }
     for (const char *dir :
          {"/configs", "/logs", "/usr/configs", "/tmp", "/var/lib/cfgstore", "/var/run/csmsg"})
         if (make_dirs(root_path(dir)) != 0)
@@ -82,9 +94,6 @@ int root_init(Args &a)
     if (!write_object(info, err))
         return fail(1, "%s", err.c_str());
 
-    std::string mode = a.get("mode", "RGW");
-    if (mode != "RGW" && mode != "EXT")
-        return fail(2, "root init: --mode must be RGW or EXT");
     RawObject wifi(CFG_OID_WIFI_SERVICE, CFG_SIZE_WIFI_SERVICE, 0, 0);
     wifi.text(CFG_WIFI_SERVICE_MODE, 32, mode);
     if (!write_object(wifi, err))
@@ -106,10 +115,7 @@ int root_init(Args &a)
         if (e.instanceId.depth == 2 && e.instanceId.inst[1].get() >= next)
             next = e.instanceId.inst[1].get() + 1;
     std::vector<LanHostEntryObject> written;
-    for (const std::string &text : a.all("host")) {
-        HostSpec spec;
-        if (!parse_host_spec(text, spec, err))
-            return fail(2, "root init: %s", err.c_str());
+    for (HostSpec &spec : specs) {
         spec.instance = 0;
         for (const auto &e : stored)
             if (text_equal_nocase(e.MACAddress, spec.mac.c_str()) && e.instanceId.depth == 2)

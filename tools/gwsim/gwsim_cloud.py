@@ -10,7 +10,8 @@ For HTTPS it makes a CA and a server certificate for 127.0.0.1 with the
 openssl command and writes the CA to $ZELMO_ROOT/usr/configs/kro_cacert.pem
 (or --ca-out).
 
-list: prints the stored reports, one line each (--show adds the parts).
+list: prints the stored reports, one line each (--show adds the parts' text,
+--rows their rows without the header line).
 Standard library only.
 """
 import argparse
@@ -253,12 +254,16 @@ def list_reports(args):
         summary = " ".join("%s[%d rows]" % (name, row_count(body)) for name, body in parts)
         say("#%d %s %s?%s%s %s" % (int(n), meta.get("scheme", "?"), meta.get("path", ""),
                                    meta.get("query", ""), who, summary))
-        if args.show:
+        if args.show or args.rows:
             for name, body in parts:
-                say("    [%s]" % name)
-                for line in body.decode("utf-8", "replace").split("\n"):
-                    if line.strip("\r"):
-                        say("      " + line.rstrip("\r"))
+                lines = [l.rstrip("\r") for l in body.decode("utf-8", "replace").split("\n")]
+                lines = [l for l in lines if l]
+                if args.rows:
+                    lines = lines[1:]
+                if len(parts) > 1:
+                    say("    [%s]" % name)
+                for line in lines:
+                    say("    " + line)
 
 
 def main():
@@ -274,7 +279,8 @@ def main():
     l = sub.add_parser("list")
     l.add_argument("--dir", required=True)
     l.add_argument("--since", type=int, default=0)
-    l.add_argument("--show", action="store_true")
+    l.add_argument("--show", action="store_true", help="print each part's text")
+    l.add_argument("--rows", action="store_true", help="print each part's rows without the header")
     args = parser.parse_args()
     if args.command == "serve":
         serve(args)
