@@ -47,7 +47,7 @@ void BM_update_db_change(benchmark::State &state)
 {
     FullTable table;
     uint64_t before = _g_db_bytes_written;
-    int32_t n = 0;
+    int32_t n = 1;
     for (auto _ : state) {
         _g_devices[n % MAX_DEVICES].Port.set(n);
         ++n;
@@ -115,7 +115,7 @@ void BM_insert_with_eviction(benchmark::State &state)
     unsigned n = 1000;
     for (auto _ : state) {
         LanHostEntryObject entry = make_lanhost(test_mac(n++));
-        benchmark::DoNotOptimize(update_device(entry.MACAddress, 0, STATUS_ACTIVE, FP_NONE, 0, 1, &entry,
+        benchmark::DoNotOptimize(update_device(entry.MACAddress, 0, STATUS_REMOVED, FP_NONE, 0, 1, &entry,
                                                nullptr, "Reachable", "Associated"));
     }
 }

@@ -51,12 +51,13 @@ uint32_t is_newdevice(const char *mac, int *index_out)
 {
     if (text_empty(mac) || _g_devices == nullptr)
         return 1;
+    size_t mac_len = strlen(mac);
     for (int i = 0; i < _g_device_count && i < MAX_DEVICES; ++i) {
         const char *stored = _g_devices[i].lanHostEntry.MACAddress;
         size_t len = field_len(stored, sizeof _g_devices[i].lanHostEntry.MACAddress);
         if (len == 0)
             continue;
-        if (field_equal_nocase(stored, len, mac, strlen(mac))) {
+        if (len == mac_len && field_equal_nocase(stored, len, mac, mac_len)) {
             if (index_out != nullptr)
                 *index_out = i;
             return 0;
