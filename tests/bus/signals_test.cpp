@@ -1,0 +1,148 @@
+// Subscribed signals of the sibling daemons reach the main-thread side of
+// the local pipe as local messages of their type, with their exact payload.
+#include "bus_harness.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+struct Route {
+    const char *interface;
+    const char *member;
+    uint32_t type;
+};
+
+// Every subscribed signal, with an arbitrary sender interface where the
+// subscription accepts any.
+const Route kRoutes[] = {
+    {"arvex.lanhostd", "setLanhostEntry", 5},
+    {"arvex.lanhostd", "delLanhostEntry", 9},
+    {"arvex.log.config", "setLogLevel", 13},
+    {"arvex.log.config", "setLogDestination", 14},
+    {"com.example.other", "setLogDestination", 14},
+    {"arvex.dhcpd", "notifyDHCPOpt43", 6},
+    {"arvex.meshprovdr", "notifyDeviceInterfaceUpdate", 4},
+    {"arvex.statscollector", "notifyDeviceInterfaceUpdate", 4},
+    {"arvex.meshprovdr", "notifyJSONDeviceUpdate", 3},
+    {"com.example.other", "notifyJSONDeviceUpdate", 3},
+    {"arvex.meshCtl", "NOTIFY_TR69_COMMAND", 11},
+    {"arvex.wdp", "notifyWDPRootAssocDevStatus", 1},
+    {"arvex.httpd", "setCriticalDevice", 10},
+    {"arvex.cfgmgr", "notifyUpdateToZelmo", 7},
+    {"arvex.cfgmgr", "notifySessionStart", 0},
+    {"arvex.statscollector", "notifyStatsEthPortUpdate", 2},
+    {"arvex.cfgmgr", "notifyWANStatusChange", 16},
+    {"arvex.fp", "notifyFPMsg", 17},
+    {"arvex.dhcpd", "notifyDHCPOpt55", 8},
+};
+
+class BusSignals : public ::testing::Test
+{
+  protected:
+    PrivateBus bus;
+    ServiceThread service{bus};
+    BusClient client;
+
+    // Emits the marker signal and expects it to be the next local message:
+    // nothing sent before it was delivered.
+    void expect_only_marker()
+    {
+        Bytes marker = {0xEE, 0x01};
+        ASSERT_TRUE(client.emit_signal("arvex.lanhostd", "delLanhostEntry", marker));
+        auto got = service.next();
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(got->type, 9u);
+        EXPECT_EQ(got->payload, marker);
+    }
+};
+
+TEST_F(BusSignals, EverySubscribedSignalArrivesAsItsTypeWithItsPayload)
+{
+    ASSERT_TRUE(service.ready());
+    // Each signal has a payload of its own length and contents.
+    auto payload = [](size_t i) { return pattern(20 + i, uint8_t(i)); };
+    for (size_t i = 0; i < std::size(kRoutes); ++i)
+        ASSERT_TRUE(client.emit_signal(kRoutes[i].interface, kRoutes[i].member, payload(i)));
+    for (size_t i = 0; i < std::size(kRoutes); ++i) {
+        SCOPED_TRACE(std::string(kRoutes[i].interface) + "." + kRoutes[i].member);
+        auto got = service.next();
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(got->type, kRoutes[i].type);
+        EXPECT_EQ(got->payload, payload(i));
+        EXPECT_TRUE(got->terminated);
+    }
+    expect_only_marker();
+}
+
+TEST_F(BusSignals, MembersFromOtherInterfacesAreNotDelivered)
+{
+    ASSERT_TRUE(service.ready());
+    const Route strangers[] = {
+        {"com.example.other", "setLanhostEntry", 0},
+        {"arvex.dhcpd", "setLanhostEntry", 0},
+        {"arvex.cfgmgr", "notifyDeviceInterfaceUpdate", 0},
+        {"arvex.lanhostd", "notifyDHCPOpt55", 0},
+        {"arvex.httpd", "setLogLevel", 0},
+        {"arvex.lanhostd", "setLanhostEntryX", 0},
+    };
+    for (const Route &route : strangers) {
+        // Broadcast: the bus's match rules keep it away.
+        ASSERT_TRUE(client.emit_signal(route.interface, route.member, {1, 2, 3}));
+        // Addressed to the daemon: the bus delivers it whatever the rules, and
+        // the subscription table must turn it away.
+        ASSERT_TRUE(client.emit_signal_with(route.interface, route.member, [](DBusMessage *m) {
+            dbus_message_set_destination(m, "arvex.kvx.zelmo");
+            dbus_append_byte_array(m, "\x01\x02", 2);
+        }));
+    }
+    expect_only_marker();
+}
+
+TEST_F(BusSignals, WrongSignatureIsDroppedWithALogLine)
+{
+    StderrCapture log;
+    ASSERT_TRUE(service.ready());
+    ASSERT_TRUE(client.emit_signal_with("arvex.lanhostd", "setLanhostEntry", [](DBusMessage *m) {
+        const char *text = "not bytes";
+        dbus_message_append_args(m, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    }));
+    ASSERT_TRUE(client.emit_signal_with("arvex.dhcpd", "notifyDHCPOpt55", [](DBusMessage *m) {
+        dbus_uint32_t extra = 7;
+        dbus_append_byte_array(m, "\x01\x02", 2);
+        dbus_message_append_args(m, DBUS_TYPE_UINT32, &extra, DBUS_TYPE_INVALID);
+    }));
+    ASSERT_TRUE(client.emit_signal_with("arvex.cfgmgr", "notifySessionStart", {}));
+    expect_only_marker();
+    std::string text = log.text();
+    EXPECT_NE(text.find("dropped signal arvex.lanhostd.setLanhostEntry: signature \"s\", expected \"ay\""),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("dropped signal arvex.dhcpd.notifyDHCPOpt55: signature \"ayu\""), std::string::npos);
+    EXPECT_NE(text.find("dropped signal arvex.cfgmgr.notifySessionStart: signature \"\""), std::string::npos);
+}
+
+TEST_F(BusSignals, PayloadsOfAnyLengthAreCopiedExactly)
+{
+    ASSERT_TRUE(service.ready());
+    const size_t lengths[] = {0, 1, 8, 100 * 1024, 3};
+    for (size_t length : lengths)
+        ASSERT_TRUE(client.emit_signal("arvex.fp", "notifyFPMsg", pattern(length, uint8_t(length))));
+    for (size_t length : lengths) {
+        SCOPED_TRACE(length);
+        auto got = service.next();
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(got->type, 17u);
+        ASSERT_EQ(got->payload.size(), length);
+        EXPECT_EQ(got->payload, pattern(length, uint8_t(length)));
+        EXPECT_TRUE(got->terminated);
+    }
+}
+
+TEST_F(BusSignals, LoopEndsWithTheBusAndReturnsZero)
+{
+    ASSERT_TRUE(service.ready());
+    EXPECT_EQ(service.stop(), 0);
+}
+
+} // namespace
