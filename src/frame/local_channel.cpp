@@ -21,6 +21,7 @@ namespace
 {
 
 constexpr int LOCAL_PIPE_SIZE = 1 << 20;
+constexpr int TIMER_PAIR_BUFFER = 1 << 20;
 
 static_assert(sizeof(LocalMessage) <= PIPE_BUF, "a LocalMessage must be written atomically");
 
@@ -37,9 +38,17 @@ int zelmo_create_local_unix_socket()
     fcntl(local_pipe[1], F_SETPIPE_SZ, LOCAL_PIPE_SIZE);
     fcntl(local_pipe[1], F_SETFL, fcntl(local_pipe[1], F_GETFL) | O_NONBLOCK);
 
-    if (_g_isRoot && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_pipe) != 0) {
-        ZLOG(ZLOG_ERR, "[ZELMO]socketpair() failed..\n");
-        return -1;
+    if (_g_isRoot) {
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_pipe) != 0) {
+            ZLOG(ZLOG_ERR, "[ZELMO]socketpair() failed..\n");
+            return -1;
+        }
+        // The timer handler never waits either. With the default buffer
+        // only about 280 handles fit, barely more than one per device; a
+        // larger one keeps a whole table's expiries during a long upload.
+        int size = TIMER_PAIR_BUFFER;
+        if (setsockopt(signal_pipe[1], SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
+            setsockopt(signal_pipe[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     }
     return 0;
 }
