@@ -5,10 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 namespace
 {
 
@@ -19,37 +15,6 @@ std::string text_at(const Bytes &b, size_t offset)
     return std::string(reinterpret_cast<const char *>(b.data() + offset),
                        strnlen((const char *)b.data() + offset, b.size() - offset));
 }
-
-// The daemon's message-service socket, bound by the test.
-class DatagramSink
-{
-  public:
-    DatagramSink()
-    {
-        std::string path = csmsg_socket_path();
-        std::string dir = path.substr(0, path.rfind('/'));
-        EXPECT_EQ(run_tool({"mkdir", "-p", dir}).status, 0);
-        fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        unlink(path.c_str());
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        timeval tv{3, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
-    ~DatagramSink() { close(fd_); }
-    Bytes receive()
-    {
-        Bytes b(65536);
-        ssize_t n = recv(fd_, b.data(), b.size(), 0);
-        b.resize(n > 0 ? size_t(n) : 0);
-        return b;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 class GwsimEmit : public ::testing::Test
 {
@@ -156,7 +121,7 @@ TEST_F(GwsimEmit, SiblingSignalsCarryTheirPayloadLayouts)
 
 TEST_F(GwsimEmit, FingerprintsGoToTheDaemonsMessageSocket)
 {
-    DatagramSink sink;
+    MessageSocket sink;
     ToolResult r = run_gwsim({"emit", "fingerprint", "upnp", "--mac", "aa:bb:cc:dd:ee:03", "--udn",
                               "uuid:1234", "--device-type", "urn:tv:1", "--manufacturer", "Vistara", "--info",
                               "extra", "--model-name", "Q55", "--model-number", "2024", "--serial", "SN9"});

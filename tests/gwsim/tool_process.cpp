@@ -7,9 +7,13 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,4 +154,39 @@ int BackgroundTool::stop()
     }
     pid_ = -1;
     return status_;
+}
+
+MessageSocket::MessageSocket()
+{
+    const char *root = getenv("ZELMO_ROOT");
+    std::string dir = std::string(root ? root : "") + "/var/run/csmsg";
+    for (size_t pos = 1; pos <= dir.size(); ++pos)
+        if (pos == dir.size() || dir[pos] == '/')
+            mkdir(dir.substr(0, pos).c_str(), 0755);
+    std::string path = dir + "/161.sock";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        throw std::runtime_error("socket path too long");
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    unlink(path.c_str());
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        throw std::runtime_error("cannot bind " + path);
+}
+
+MessageSocket::~MessageSocket()
+{
+    close(fd_);
+}
+
+std::vector<unsigned char> MessageSocket::receive(std::chrono::milliseconds timeout)
+{
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, int(timeout.count())) != 1)
+        return {};
+    std::vector<unsigned char> b(65536);
+    ssize_t n = recv(fd_, b.data(), b.size(), 0);
+    b.resize(n > 0 ? size_t(n) : 0);
+    return b;
 }

@@ -64,6 +64,22 @@ class BackgroundTool
     std::string out_path_;
 };
 
+// The daemon's message-service socket ($ZELMO_ROOT/var/run/csmsg/161.sock),
+// bound by the test to see what a simulator sends to the daemon.
+class MessageSocket
+{
+  public:
+    MessageSocket();
+    ~MessageSocket();
+    MessageSocket(const MessageSocket &) = delete;
+    MessageSocket &operator=(const MessageSocket &) = delete;
+    // One datagram, or nothing after the time-out.
+    std::vector<unsigned char> receive(std::chrono::milliseconds timeout = 3s);
+
+  private:
+    int fd_ = -1;
+};
+
 // Polls until pred holds or the time-out passes.
 template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout)
 {
