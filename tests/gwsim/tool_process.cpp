@@ -129,6 +129,21 @@ BackgroundTool::~BackgroundTool()
     unlink(out_path_.c_str());
 }
 
+int BackgroundTool::decode(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool BackgroundTool::running()
+{
+    int status = 0;
+    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = decode(status);
+        pid_ = -1;
+    }
+    return pid_ > 0;
+}
+
 std::string BackgroundTool::output() const
 {
     return slurp(out_path_);
@@ -150,7 +165,7 @@ int BackgroundTool::stop()
         waitpid(pid_, &status, 0);
         status_ = -1;
     } else {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        status_ = decode(status);
     }
     pid_ = -1;
     return status_;

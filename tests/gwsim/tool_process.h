@@ -53,6 +53,8 @@ class BackgroundTool
     BackgroundTool &operator=(const BackgroundTool &) = delete;
 
     pid_t pid() const { return pid_; }
+    // False once the process has ended (it is then reaped).
+    bool running();
     std::string output() const;
     bool wait_output(const std::string &text, std::chrono::milliseconds timeout) const;
     // SIGTERM and wait; the exit status, or -1 when it had to be killed.
@@ -62,6 +64,7 @@ class BackgroundTool
     pid_t pid_ = -1;
     int status_ = -1;
     std::string out_path_;
+    static int decode(int status);
 };
 
 // The daemon's message-service socket ($ZELMO_ROOT/var/run/csmsg/161.sock),
