@@ -1,0 +1,78 @@
+// Payloads of every length and content, and the DHCP option fingerprints.
+#include "signals_env.h"
+
+TEST_F(SignalsTest, PayloadsOfAnyLengthAreReadWithinTheirBytes)
+{
+    const Processor processors[] = {
+        zelmo_processNotifyDHCPOpt43,     zelmo_processNotifyWDPRootAssocDevStatusChange,
+        zelmo_processNotifyDHCPOpt55,     zelmo_processSetLanhostEntry,
+        zelmo_processDelLanhostEntry,     zelmo_processNotifyDeviceInterfaceUpdate,
+        zelmo_processNotifyUpdateToZelmo, zelmo_processNotifySessionStart,
+        zelmo_processTR069Command,        zelmo_processWANStatusChange,
+        zelmo_processStatsEthPortUpdate};
+    for (Processor p : processors) {
+        p(nullptr, 0);
+        for (size_t n : {0, 1, 5, 6, 7, 40, 72, 103, 104, 168, 169, 276, 277, 308, 928, 929, 2904, 5000})
+            for (uint8_t fill : {0x00, 0x41, 0xff})
+                deliver(p, Bytes(n, fill));
+    }
+    // Texts without terminator end at their field, whole option codes at 257 characters.
+    std::string codes = "65";
+    for (int i = 1; i < 86; ++i)
+        codes += ",65";
+    const std::string a31(31, 'A'), a64(64, 'A'), ff31(31, '\xff');
+    EXPECT_EQ(stored("41:41:41:41:41:41"), "1 0 0 0 |Not Reachable|Disassociated||||" + codes);
+    EXPECT_EQ(stored("FF:FF:FF:FF:FF:FF"), "1 0 0 0 |Not Reachable|Disassociated||||255");
+    std::optional<DeviceRecord> a = record(a31);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(std::string(a->lanHostEntry.HostName), a64);
+    EXPECT_EQ(std::string(a->lanHostEntry.GuestDevice), a64);
+    EXPECT_TRUE(record(ff31));
+    EXPECT_EQ(_g_session_timeout, 0);
+
+    // Records too short to carry their address or vendor texts are refused.
+    const int count = _g_device_count;
+    deliver(zelmo_processNotifyDHCPOpt55, Bytes{2, 0, 0, 0, 7});
+    deliver(zelmo_processNotifyDHCPOpt43, texts(928, {{0, test_mac(9)}, {160, "p"}}));
+    EXPECT_EQ(_g_device_count, count);
+    deliver(zelmo_processNotifyDHCPOpt43, texts(929, {{0, test_mac(9)}, {928, "M"}}));
+    EXPECT_EQ(_g_device_count, count + 1);
+}
+
+TEST_F(SignalsTest, DhcpOptionFingerprints)
+{
+    const std::string cam = "00:1a:2b:3c:4d:5e";
+    DeviceRecord r = make_record(cam);
+    r.FingerprintType.set(FP_HTTP);
+    r.DeviceState.set(REPORT_REPORTED);
+    field_set(r.fingerprintData.http.VendorID, "V1");
+    field_set(r.fingerprintData.http.UserAgent, "Cam \"2\"");
+    _g_devices[_g_device_count++] = r;
+    auto option55 = [&](std::initializer_list<uint8_t> codes) {
+        return sent_by([&] { deliver(zelmo_processNotifyDHCPOpt55, opt55(cam, codes)); });
+    };
+
+    // An HTTP-fingerprinted device is reported again with its new list, once.
+    Sent s = option55({255, 1, 255, 121, 0, 9});
+    EXPECT_EQ(s.parts, std::vector<std::string>{"Device.FingerPrint.Description.{i}.|" + cam +
+                                                ",\"255,1,121\",\"V1\",\"Cam \\\"2\\\"\""});
+    EXPECT_EQ(s.notes, std::vector<std::string>{"notifyDeviceStatusChange " + cam});
+    EXPECT_EQ(stored(cam), "1 4 4 0 Ethernet|Reachable|Disassociated|host|||255,1,121");
+    s = option55({255, 1, 121, 0});
+    EXPECT_TRUE(s.parts.empty() && s.notes.empty());
+    _g_cloud_reachable = 0;
+    s = option55({1, 3});
+    EXPECT_TRUE(s.parts.empty());
+    EXPECT_EQ(s.notes, std::vector<std::string>{"notifyDeviceStatusChange " + cam});
+    EXPECT_EQ(stored(cam), "1 4 2 0 Ethernet|Reachable|Disassociated|host|||1,3");
+
+    // Option 43 needs a MAC and one of the vendor texts; a known client keeps its record.
+    const std::string box = test_mac(7);
+    root.write_lanhost(make_lanhost(box, "192.168.1.7", "box-cfg"));
+    deliver(zelmo_processNotifyDHCPOpt43, texts(1056, {{0, box}, {32, "box"}, {672, "oui"}}));
+    EXPECT_EQ(stored(box), "absent");
+    deliver(zelmo_processNotifyDHCPOpt43, texts(1056, {{0, box}, {288, "vendor"}}));
+    EXPECT_EQ(stored(box), "1 0 0 0 Ethernet|Reachable|Associated|box-cfg|||");
+    deliver(zelmo_processNotifyDHCPOpt43, texts(1056, {{0, box}, {32, "other"}, {928, "M"}}));
+    EXPECT_EQ(stored(box), "1 0 0 0 Ethernet|Reachable|Associated|box-cfg|||");
+}
