@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,8 +45,9 @@ int child_takes_signal(int signal_number, const ToolStandIns &tools, const std::
         cslibLog_setLevel(ZLOG_INFO);
         zelmo_initSigHdlr();
         if (signal_number == SIGSEGV) {
-            volatile int *nowhere = nullptr;
-            *nowhere = 1;
+            // A real invalid access: a page without any access rights.
+            void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            *static_cast<volatile int *>(page) = 1;
         } else {
             kill(getpid(), signal_number);
         }

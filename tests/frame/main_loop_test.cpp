@@ -44,7 +44,8 @@ class MainLoopFixture : public ::testing::Test
                     close(fds[i]);
                 fds[i] = -1;
             }
-        // The message service socket goes with the temporary root.
+        csMsg_close(msgHandle);
+        msgHandle = nullptr;
         csmsg_fd = -1;
     }
     GatewayRoot root_;
