@@ -47,11 +47,6 @@ size_t StderrCapture::count(const std::string &needle) const
     return n;
 }
 
-bool StderrCapture::wait_for(const std::string &needle, size_t count, std::chrono::milliseconds timeout) const
-{
-    return wait_until([&] { return this->count(needle) >= count; }, timeout);
-}
-
 std::optional<Delivered> read_local_message(int fd, std::chrono::milliseconds timeout)
 {
     pollfd p{fd, POLLIN, 0};

@@ -28,8 +28,6 @@ class StderrCapture
     StderrCapture &operator=(const StderrCapture &) = delete;
     std::string text() const;
     size_t count(const std::string &needle) const;
-    // Waits until needle appears count times.
-    bool wait_for(const std::string &needle, size_t count, std::chrono::milliseconds timeout) const;
 
   private:
     std::string path_;

@@ -122,7 +122,7 @@ TEST_F(BusSignals, WrongSignatureIsDroppedWithALogLine)
     EXPECT_NE(text.find("dropped signal arvex.cfgmgr.notifySessionStart: signature \"\""), std::string::npos);
 }
 
-TEST_F(BusSignals, PayloadsOfAnyLengthAreCopiedExactly)
+TEST_F(BusSignals, PayloadsOfAnyLengthAreCopiedExactlyUntilTheBusEnds)
 {
     ASSERT_TRUE(service.ready());
     const size_t lengths[] = {0, 1, 8, 100 * 1024, 3};
@@ -137,11 +137,7 @@ TEST_F(BusSignals, PayloadsOfAnyLengthAreCopiedExactly)
         EXPECT_EQ(got->payload, pattern(length, uint8_t(length)));
         EXPECT_TRUE(got->terminated);
     }
-}
-
-TEST_F(BusSignals, LoopEndsWithTheBusAndReturnsZero)
-{
-    ASSERT_TRUE(service.ready());
+    // The loop ends with the bus, and the service returns 0.
     EXPECT_EQ(service.stop(), 0);
 }
 
