@@ -81,6 +81,8 @@ void zelmo_do_healthcheck()
     block_timer_signal(&previous);
     if (pthread_create(&_g_healthcheck_thread, nullptr, zelmo_healthcheck_main, nullptr) != 0)
         ZLOG(ZLOG_INFO, "zelmo_do_healthcheck() - thread creation failed\n");
+    else
+        pthread_setname_np(_g_healthcheck_thread, "healthcheck");
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 

@@ -23,8 +23,10 @@ struct BulkText {
     void end_line()
     {
         size_t len = strnlen(text.get(), CLOUD_BULK_FORM_SIZE);
-        if (len + 1 < CLOUD_BULK_FORM_SIZE)
+        if (len + 2 <= CLOUD_BULK_FORM_SIZE) {
             text[len] = '\n';
+            text[len + 1] = '\0';
+        }
     }
 };
 

@@ -1,0 +1,285 @@
+#include "cloud/cloud_server.h"
+
+#include "cloud/cloud.h"
+#include "fixture/fixture.h"
+#include "frame/frame.h"
+#include "platform/log.h"
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <spawn.h>
+#include <stdexcept>
+#include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace
+{
+
+// Just enough JSON for the server's records: objects, arrays, strings, null.
+struct Json {
+    enum Kind { Null, String, Array, Object, Other } kind = Null;
+    std::string text;
+    std::vector<Json> items;
+    std::map<std::string, Json> members;
+    const Json &operator[](const std::string &key) const
+    {
+        static const Json none;
+        auto it = members.find(key);
+        return it == members.end() ? none : it->second;
+    }
+};
+
+struct JsonReader {
+    const std::string &s;
+    size_t at = 0;
+    void skip()
+    {
+        while (at < s.size() && isspace(static_cast<unsigned char>(s[at])))
+            ++at;
+    }
+    void expect(char c)
+    {
+        skip();
+        if (at >= s.size() || s[at] != c)
+            throw std::runtime_error(std::string("JSON: expected ") + c);
+        ++at;
+    }
+    std::string string()
+    {
+        expect('"');
+        std::string out;
+        while (at < s.size() && s[at] != '"') {
+            char c = s[at++];
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            c = s[at++];
+            const char *plain = "\"\\/bfnrt";
+            const char *value = "\"\\/\b\f\n\r\t";
+            if (c == 'u') { // the server writes latin-1 text: code points below 256
+                out += char(std::stoi(s.substr(at, 4), nullptr, 16));
+                at += 4;
+            } else if (const char *p = strchr(plain, c)) {
+                out += value[p - plain];
+            }
+        }
+        ++at;
+        return out;
+    }
+    Json value()
+    {
+        skip();
+        Json v;
+        char c = at < s.size() ? s[at] : '\0';
+        if (c == '"') {
+            v.kind = Json::String;
+            v.text = string();
+        } else if (c == '[' || c == '{') {
+            v.kind = c == '[' ? Json::Array : Json::Object;
+            ++at;
+            skip();
+            char end = c == '[' ? ']' : '}';
+            while (s[at] != end) {
+                if (v.kind == Json::Array) {
+                    v.items.push_back(value());
+                } else {
+                    std::string key = string();
+                    expect(':');
+                    v.members[key] = value();
+                }
+                skip();
+                if (s[at] == ',')
+                    ++at;
+                skip();
+            }
+            ++at;
+        } else {
+            size_t end = s.find_first_of(",]}", at);
+            v.kind = s.compare(at, 4, "null") == 0 ? Json::Null : Json::Other;
+            v.text = s.substr(at, end - at);
+            at = end;
+        }
+        return v;
+    }
+};
+
+RecordedRequest to_request(const Json &j)
+{
+    RecordedRequest r;
+    r.method = j["method"].text;
+    r.path = j["path"].text;
+    r.has_authorization = j["authorization"].kind == Json::String;
+    r.authorization = j["authorization"].text;
+    for (const Json &h : j["headers"].items)
+        r.headers.emplace_back(h.items.at(0).text, h.items.at(1).text);
+    for (const Json &p : j["parts"].items)
+        r.parts.push_back({p["disposition"].text, p["name"].text, p["content_type"].text, p["data"].text,
+                           p["filename"].kind != Json::Null});
+    return r;
+}
+
+// quiet: the program's output goes to /dev/null.
+pid_t spawn(const std::vector<std::string> &args, bool quiet = false)
+{
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + args[0]);
+    return pid;
+}
+
+std::string make_temp_dir()
+{
+    char dir[] = "/tmp/zelmo-cloud-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        throw std::runtime_error("mkdtemp");
+    return dir;
+}
+
+} // namespace
+
+std::string RecordedRequest::header(const std::string &name, bool *present) const
+{
+    for (const auto &[key, value] : headers)
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) {
+            if (present)
+                *present = true;
+            return value;
+        }
+    if (present)
+        *present = false;
+    return "";
+}
+
+CloudServer::CloudServer(const std::string &mode, const std::string &cert, const std::string &key)
+    : dir_(make_temp_dir())
+{
+    std::vector<std::string> args = {"/usr/bin/python3",
+                                     ZELMO_SOURCE_DIR "/tests/cloud/cloud_server.py",
+                                     "--port-file",
+                                     dir_ + "/port",
+                                     "--log",
+                                     dir_ + "/requests.jsonl",
+                                     "--mode",
+                                     mode};
+    if (!cert.empty())
+        args.insert(args.end(), {"--cert", cert, "--key", key});
+    pid_ = spawn(args);
+    if (!wait_until([&] { return file_exists(dir_ + "/port"); }, 10000ms))
+        throw std::runtime_error("cloud server did not start");
+    port_ = std::stoi(read_file(dir_ + "/port"));
+}
+
+CloudServer::~CloudServer()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    run_program({"rm", "-rf", dir_});
+}
+
+std::string CloudServer::url(const std::string &path, const std::string &scheme,
+                             const std::string &host) const
+{
+    return scheme + "://" + host + ":" + std::to_string(port_) + path;
+}
+
+std::vector<RecordedRequest> CloudServer::requests() const
+{
+    std::vector<RecordedRequest> out;
+    for (const std::string &line : read_lines(dir_ + "/requests.jsonl")) {
+        JsonReader reader{line};
+        out.push_back(to_request(reader.value()));
+    }
+    return out;
+}
+
+bool CloudServer::wait_requests(size_t count, int timeout_ms) const
+{
+    return wait_until([&] { return read_lines(dir_ + "/requests.jsonl").size() >= count; },
+                      std::chrono::milliseconds(timeout_ms));
+}
+
+int run_program(const std::vector<std::string> &argv)
+{
+    int status = 0;
+    pid_t pid = spawn(argv, true);
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TestCa::TestCa(const std::string &dir)
+    : ca_cert(dir + "/ca.pem"), server_cert(dir + "/server.pem"), server_key(dir + "/server.key")
+{
+    std::string ca_key = dir + "/ca.key", csr = dir + "/server.csr", ext = dir + "/server.ext";
+    write_file(ext, "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+    bool ok = run_program({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                           "/CN=zelmo test CA", "-keyout", ca_key, "-out", ca_cert}) == 0 &&
+              run_program({"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+                           "-keyout", server_key, "-out", csr}) == 0 &&
+              run_program({"openssl", "x509", "-req", "-in", csr, "-CA", ca_cert, "-CAkey", ca_key,
+                           "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", server_cert}) == 0;
+    if (!ok)
+        throw std::runtime_error("openssl could not make the test certificates");
+}
+
+StderrCapture::StderrCapture() : dir_(make_temp_dir())
+{
+    fflush(stderr);
+    saved_ = dup(2);
+    int fd = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(fd, 2);
+    close(fd);
+}
+
+StderrCapture::~StderrCapture()
+{
+    text();
+    run_program({"rm", "-rf", dir_});
+}
+
+std::string StderrCapture::text()
+{
+    if (saved_ >= 0) {
+        fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    return read_file(dir_ + "/stderr");
+}
+
+void CloudTest::SetUp()
+{
+    static const bool curl_ready = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+    ASSERT_TRUE(curl_ready);
+    _g_cloud_reachable = 1;
+    field_set(_g_oui, "A1B2C3");
+    field_set(_g_model, "XS-010");
+    field_set(_g_serial, "SN 0001");
+    cslibLog_setDestination(1);
+    cslibLog_setLevel(7);
+}

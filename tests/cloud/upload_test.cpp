@@ -1,0 +1,197 @@
+// The single-part upload against real local HTTP and HTTPS servers.
+#include "cloud/cloud.h"
+#include "cloud/cloud_server.h"
+
+#include <chrono>
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+const std::string kQuery = "?oui=A1B2C3&pc=XS-010&sn=SN%200001";
+
+std::string failure_line(CURLcode code)
+{
+    return std::string("curl_easy_perform() failed: ") + curl_easy_strerror(code) + "\n";
+}
+
+// A port on 127.0.0.1 where nothing listens.
+int closed_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+} // namespace
+
+TEST_F(CloudTest, UploadCarriesProfileIdentityAndForm)
+{
+    CloudServer first, second;
+    root.write_http_profile(first.url("/report"), "user", "s3cret");
+    ASSERT_EQ(sendToCloud("IPAddress\n1.2.3.4,\"x\"", CLOUD_FORM_HOST), REPORT_REPORTED);
+    uint32_t now = 0;
+    ASSERT_EQ(get_epoch_time_in_localtime(&now), 0);
+    ASSERT_EQ(first.requests().size(), 1u);
+    RecordedRequest r = first.requests()[0];
+    EXPECT_EQ(r.method, "POST");
+    EXPECT_EQ(r.path, "/report" + kQuery);
+    bool expect = true;
+    r.header("Expect", &expect);
+    EXPECT_FALSE(expect);
+    EXPECT_NEAR(std::stod(r.header("timestamp")), now, 5);
+    EXPECT_EQ(r.authorization, "user:s3cret");
+    EXPECT_EQ(r.header("Content-Type").rfind("multipart/form-data; boundary=", 0), 0u);
+    ASSERT_EQ(r.parts.size(), 1u);
+    EXPECT_EQ(r.parts[0].disposition, "form-data");
+    EXPECT_EQ(r.parts[0].name, CLOUD_FORM_HOST);
+    EXPECT_EQ(r.parts[0].content_type, "text/csv");
+    EXPECT_FALSE(r.parts[0].has_filename);
+    EXPECT_EQ(r.parts[0].data, "IPAddress\n1.2.3.4,\"x\"");
+
+    // The profile is read for every request: a new URL (already holding a
+    // query, with a space) and new credentials apply to the next upload.
+    root.write_http_profile(second.url("/in box?k=v"), "user", "");
+    EXPECT_EQ(sendToCloud("a", CLOUD_FORM_UPNP), REPORT_REPORTED);
+    root.write_http_profile(second.url("/x"), "", "password-without-user");
+    EXPECT_EQ(sendToCloud("b", CLOUD_FORM_MDNS), REPORT_REPORTED);
+    ASSERT_EQ(second.requests().size(), 2u);
+    EXPECT_EQ(first.requests().size(), 1u);
+    EXPECT_EQ(second.requests()[0].path, "/in%20box?k=v" + kQuery);
+    EXPECT_EQ(second.requests()[0].authorization, "user:");
+    EXPECT_FALSE(second.requests()[1].has_authorization);
+    EXPECT_EQ(second.requests()[1].parts.at(0).name, CLOUD_FORM_MDNS);
+    EXPECT_EQ(_g_cloud_reachable, 1);
+}
+
+TEST_F(CloudTest, UploadFaultsAndReachability)
+{
+    CloudServer failing("error"), silent("close"), good;
+    root.write_http_profile(good.url());
+    EXPECT_EQ(sendToCloud("", CLOUD_FORM_HOST), REPORT_REPORTING);
+    EXPECT_EQ(sendToCloud("a", ""), REPORT_REPORTING);
+    // An unreadable store keeps the last profile; an empty URL sends nothing.
+    update_http_profile();
+    unlink(root.cfg_path(CFG_OID_HTTP_PROFILE, make_instance(1, {1})).c_str());
+    EXPECT_EQ(sendToCloud("a", CLOUD_FORM_HOST), REPORT_REPORTED);
+    root.write_http_profile("", "user", "pw");
+    EXPECT_EQ(sendToCloud("a", CLOUD_FORM_HOST), REPORT_REPORTING);
+    EXPECT_EQ(good.requests().size(), 1u);
+    EXPECT_EQ(_g_cloud_reachable, 1);
+
+    root.write_http_profile(failing.url());
+    EXPECT_EQ(sendToCloud("a", CLOUD_FORM_HOST), REPORT_REPORTED); // HTTP 500 still delivered
+    EXPECT_EQ(failing.requests().size(), 1u);
+
+    for (const auto &[url, code] :
+         {std::pair{silent.url(), CURLE_GOT_NOTHING},
+          {"http://127.0.0.1:" + std::to_string(closed_port()) + "/", CURLE_COULDNT_CONNECT}}) {
+        _g_cloud_reachable = 1;
+        root.write_http_profile(url);
+        StderrCapture err;
+        EXPECT_EQ(sendToCloud("a", CLOUD_FORM_HOST), REPORT_REPORTING);
+        std::string text = err.text();
+        EXPECT_NE(text.find(failure_line(code)), std::string::npos) << text;
+        EXPECT_EQ(_g_cloud_reachable, 0);
+    }
+    // While unreachable nothing is attempted.
+    root.write_http_profile(good.url());
+    StderrCapture err;
+    EXPECT_EQ(sendToCloud("a", CLOUD_FORM_HOST), REPORT_REPORTING);
+    EXPECT_NE(err.text().find("Cloud reachability is failed. So ignore to send to cloud"), std::string::npos);
+    EXPECT_EQ(good.requests().size(), 1u);
+}
+
+TEST_F(CloudTest, OverlongUrlIsCutOrRefused)
+{
+    CloudServer server;
+    std::string base = server.url("/");
+    std::string path(230 - base.size(), 'p');
+    root.write_http_profile(base + path);
+    update_http_profile();
+    std::string full = base + path + "?oui=A1B2C3&pc=XS-010&sn=SN 0001";
+    EXPECT_EQ(std::string(_g_URL), full.substr(0, 254)); // cut before the space, nothing to encode
+    EXPECT_EQ(sendToCloud("a", CLOUD_FORM_HOST), REPORT_REPORTED);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].path, full.substr(base.size() - 1, 254 - base.size() + 1));
+
+    // Fits before encoding, not after: refused without touching the flag.
+    root.write_http_profile(base + std::string(80, ' '));
+    StderrCapture err;
+    EXPECT_EQ(sendToCloud("a", CLOUD_FORM_HOST), REPORT_REPORTING);
+    EXPECT_NE(err.text().find("once its spaces are encoded"), std::string::npos);
+    EXPECT_STREQ(_g_URL, "");
+    EXPECT_EQ(_g_cloud_reachable, 1);
+    EXPECT_EQ(server.requests().size(), 1u);
+
+    char out[16];
+    EXPECT_EQ(encode_url_spaces_n(" a b", out, sizeof out), out + 8);
+    EXPECT_STREQ(out, "%20a%20b");
+    EXPECT_EQ(encode_url_spaces_n("12345 78901234", out, sizeof out), nullptr);
+    EXPECT_STREQ(out, "");
+}
+
+TEST_F(CloudTest, LocalTimestamp)
+{
+    const char *saved = getenv("TZ");
+    std::string saved_tz = saved ? saved : "";
+    uint32_t stamp = 0;
+    for (const auto &[tz, offset] : {std::pair{"UTC", 0}, {"XST-3", 3 * 3600}, {"YST+5", -5 * 3600}}) {
+        setenv("TZ", tz, 1);
+        tzset();
+        uint32_t before = uint32_t(time(nullptr));
+        ASSERT_EQ(get_epoch_time_in_localtime(&stamp), 0);
+        EXPECT_GE(int64_t(stamp), int64_t(before) + offset) << tz;
+        EXPECT_LE(int64_t(stamp), int64_t(time(nullptr)) + offset) << tz;
+    }
+    EXPECT_EQ(get_epoch_time_in_localtime(nullptr), -1);
+    saved ? setenv("TZ", saved_tz.c_str(), 1) : unsetenv("TZ");
+    tzset();
+}
+
+TEST_F(CloudTest, HttpsVerifiesAgainstTheGatewayCa)
+{
+    TestCa ours(root.path() + "/usr/configs"), other(root.path() + "/tmp");
+    write_file(root.file("/usr/configs/kro_cacert.pem"), read_file(ours.ca_cert));
+    CloudServer trusted("ok", ours.server_cert, ours.server_key);
+    CloudServer stranger("ok", other.server_cert, other.server_key);
+
+    root.write_http_profile(trusted.url("/secure", "https"), "user", "pw");
+    EXPECT_EQ(sendToCloud("row", CLOUD_FORM_HTTP), REPORT_REPORTED);
+    ASSERT_EQ(trusted.requests().size(), 1u);
+    EXPECT_EQ(trusted.requests()[0].path, "/secure" + kQuery);
+    EXPECT_EQ(trusted.requests()[0].parts.at(0).data, "row");
+
+    root.write_http_profile(stranger.url("/secure", "https"));
+    StderrCapture err;
+    EXPECT_EQ(sendToCloud("row", CLOUD_FORM_HTTP), REPORT_REPORTING);
+    std::string text = err.text();
+    EXPECT_NE(text.find(failure_line(CURLE_PEER_FAILED_VERIFICATION)), std::string::npos) << text;
+    EXPECT_EQ(_g_cloud_reachable, 0);
+    EXPECT_TRUE(stranger.requests().empty());
+}
+
+// The one test that waits for the real 20-second transfer limit.
+TEST_F(CloudTest, HangingServerHitsTheTransferLimit)
+{
+    CloudServer hanging("hang");
+    root.write_http_profile(hanging.url());
+    StderrCapture err;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sendToCloud("a", CLOUD_FORM_HOST), REPORT_REPORTING);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_NE(err.text().find(failure_line(CURLE_OPERATION_TIMEDOUT)), std::string::npos);
+    EXPECT_GE(waited, 19s);
+    EXPECT_LT(waited, 30s);
+    EXPECT_EQ(hanging.requests().size(), 1u);
+    EXPECT_EQ(_g_cloud_reachable, 0);
+}
