@@ -149,7 +149,7 @@ void discard_damaged(const std::string &path, int fd)
         return;
     }
     if (unlink(path.c_str()) == 0)
-        ZLOG(ZLOG_ERR, "database %s is damaged; removed\n", path.c_str());
+        ZLOG(ZLOG_ERR, "database %s has no valid header; removed\n", path.c_str());
 }
 
 } // namespace

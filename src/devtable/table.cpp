@@ -87,8 +87,12 @@ int get_oldest_removed_device()
 
 int remove_old_device_by_index(int index)
 {
-    if (index < 0 || index >= MAX_DEVICES || _g_devices == nullptr)
+    if (index < 0 || _g_devices == nullptr)
         return -1;
+    if (index >= _g_device_count) {
+        ZLOG(ZLOG_ERR, "no device at index %d of %d; nothing removed\n", index, _g_device_count);
+        return -1;
+    }
     // The victim's capture timer goes with it, so that it can never fire for
     // the record that takes over the slot.
     uint32_t timer = _g_devices[index].timer.get();

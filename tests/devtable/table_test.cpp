@@ -93,6 +93,7 @@ TEST_F(TableTest, RemovalCompactsAndResetClearsTimers)
     ASSERT_EQ(zelmo_createTimer(&timer), 0);
     _g_devices[3].timer.set(timer);
     EXPECT_EQ(remove_old_device_by_index(-1), -1);
+    EXPECT_EQ(remove_old_device_by_index(10), -1);
     EXPECT_EQ(_g_device_count, 10);
     ASSERT_EQ(remove_old_device_by_index(3), 0);
     EXPECT_EQ(zelmo_deleteTimer(timer), -1); // the victim's timer went with it
