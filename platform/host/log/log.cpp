@@ -36,7 +36,8 @@ void log_log(int level, const char *function, int line, const char *format, ...)
     char text[2048];
     va_list ap;
     va_start(ap, format);
-    int n = vsnprintf(text, sizeof text, format ? format : "", ap);
+    const char *pattern = format != nullptr ? format : "";
+    int n = vsnprintf(text, sizeof text, pattern, ap);
     va_end(ap);
     if (n < 0)
         return;

@@ -82,7 +82,8 @@ void ombusLogFatalReal(int line, const char *function, const char *format, ...)
     char text[1024];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(text, sizeof text, format ? format : "", ap);
+    const char *pattern = format != nullptr ? format : "";
+    vsnprintf(text, sizeof text, pattern, ap);
     va_end(ap);
     log_log(ZLOG_ERR, function, line, "%s", text);
 }
