@@ -67,10 +67,12 @@ DBusHandlerResult on_method_call(DBusConnection *connection, DBusMessage *messag
     uint8_t handled = 0;
     if (service->dispatch != nullptr)
         service->dispatch(service, &call, &reply, &handled);
+    // The call has been served; without memory for the answer the caller
+    // only waits in vain (asking libdbus to dispatch it again would serve it twice).
     DBusMessagePtr answer = answer_for(message, call, reply, handled != 0);
     if (!answer)
-        return DBUS_HANDLER_RESULT_NEED_MEMORY;
-    if (!dbus_message_get_no_reply(message))
+        ZLOG(ZLOG_ERR, "no memory to answer %s\n", ombusGetMethodName(&call));
+    else if (!dbus_message_get_no_reply(message))
         dbus_connection_send(connection, answer.get(), nullptr);
     return DBUS_HANDLER_RESULT_HANDLED;
 }
