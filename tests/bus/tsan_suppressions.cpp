@@ -1,4 +1,8 @@
-// ThreadSanitizer reads these suppressions when the tests are built with it.
+// ThreadSanitizer reads these suppressions when the tests are built with it:
+//   cmake -S . -B build-tsan -DZELMO_TSAN=ON && cmake --build build-tsan -j2 --target test_bus
+//   build-tsan/tests/test_bus
+// The bus thread, the test's reader threads and the recording LAN host
+// daemon then run under the race detector.
 //
 // libdbus hands its connection lock and its I/O-path lock back and forth
 // inside one call on one thread (it drops one while it waits on the other),
