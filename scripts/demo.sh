@@ -138,7 +138,7 @@ cleanup() {
     mkdir -p "$OUT"
     cp -f "$ROOT/configs/devices.db" "$OUT/devices.db" 2>/dev/null
     [ -d "$WORK/cloud/reports" ] && cp -r "$WORK/cloud/reports" "$OUT/reports"
-    for f in lanhost.log capture.log zelmo.log plug.log cloud.log; do
+    for f in lanhost.log capture.log zelmo.log plug.log cloud.log netfilter.log; do
       [ -f "$WORK/$f" ] && cp -f "$WORK/$f" "$OUT/$f"
     done
     printf '%s\n' "${PIDS[@]}" >"$OUT/pids"
@@ -203,8 +203,16 @@ setup_netns() {
 }
 
 echo "zelmo demo: work directory $WORK"
+MONITOR=0
 if setup_netns; then
   say "network: namespace $GW_NS (gateway, br0 $BR_IP/24) and $LAN_NS (plug $PLUG_IP, $PLUG)"
+  # Every change of the gateway's packet filter, as the kernel reports it
+  # (nf_tables), so that a rule that lives only briefly is still seen.
+  if command -v xtables-monitor >/dev/null && iptables -V 2>/dev/null | grep -q nf_tables; then
+    "${GW_EXEC[@]}" stdbuf -oL xtables-monitor --event >"$WORK/netfilter.log" 2>&1 &
+    PIDS+=($!)
+    MONITOR=1
+  fi
 else
   if [ "$NETNS" = 1 ]; then
     ip netns del "$LAN_NS" 2>/dev/null || true
@@ -345,14 +353,25 @@ show_row $PLUG
 show_reports
 show_notes
 if [ "$NETNS" = 1 ]; then
-  # The rule lives only until the plug's user agent arrives: keep the listing that showed it.
+  # The rule lives only until the plug's user agent arrives; the kernel's
+  # change events (or, without them, a listing taken in time) show it.
   plug_rule() {
-    ip netns exec "$GW_NS" iptables -t nat -S PREROUTING_USERAGENT >"$WORK/rules" 2>/dev/null &&
-      grep -qi -- "--mac-source $PLUG" "$WORK/rules"
+    if [ "$MONITOR" = 1 ]; then
+      grep -i -- "-A PREROUTING_USERAGENT .*--mac-source $PLUG" "$WORK/netfilter.log" |
+        sed 's/^ *EVENT: -4 -t nat /iptables -t nat /' >"$WORK/rules"
+    else
+      ip netns exec "$GW_NS" iptables -t nat -S PREROUTING_USERAGENT 2>/dev/null |
+        grep -i -- "--mac-source $PLUG" | sed 's/^/iptables -t nat /' >"$WORK/rules"
+    fi
+    [ -s "$WORK/rules" ] || { [ "$MONITOR" = 0 ] && notified notifyDeviceInfoUpdate $PLUG; }
   }
   wait_for 20 "the plug's capture redirect" plug_rule
   step "the plug's capture timer (2 s) fires: zelmo diverts its port-80 traffic to port 8001"
-  grep -i -- "$PLUG" "$WORK/rules" | detail iptables
+  if [ -s "$WORK/rules" ]; then
+    head -1 "$WORK/rules" | detail rule
+  else
+    echo "(the rule came and went between two looks)" | detail rule
+  fi
 else
   CAPTURE_PORT=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$WORK/capture.log")
   wait_for 20 "the plug's capture timer" sh -c "\"$GWSIM\" db --mac $PLUG | grep -q ' stage=2 '"
@@ -369,9 +388,14 @@ grep 'User-Agent' "$WORK/capture.log" | detail capture
 show_row $PLUG
 show_reports
 show_notes
-if [ "$NETNS" = 1 ]; then
-  say "        the plug's redirect is gone again:"
-  { ip netns exec "$GW_NS" iptables -t nat -S PREROUTING_USERAGENT | grep -i -- "$PLUG" || echo "(no rule for $PLUG)"; } | detail iptables
+if [ "$MONITOR" = 1 ]; then
+  wait_for 10 "the removal of the plug's redirect" grep -qi -- "-D PREROUTING_USERAGENT .*--mac-source $PLUG" "$WORK/netfilter.log"
+  say "        the fingerprint ended the plug's capture: its redirect is deleted"
+  grep -i -- "-D PREROUTING_USERAGENT .*--mac-source $PLUG" "$WORK/netfilter.log" | head -1 |
+    sed 's/^ *EVENT: -4 -t nat /iptables -t nat /' | detail rule
+elif [ "$NETNS" = 1 ]; then
+  say "        the fingerprint ended the plug's capture:"
+  { ip netns exec "$GW_NS" iptables -t nat -S PREROUTING_USERAGENT | grep -i -- "$PLUG" || echo "(no rule for $PLUG)"; } | detail rule
 fi
 
 step "the cloud opens a reporting session (120 s): the whole table is uploaded in two requests"

@@ -144,6 +144,19 @@ TEST(Demo, ScriptedHomeInNetworkNamespaces)
                                "192.168.77.1:8001"))
         << text;
     EXPECT_TRUE(contains(text, "MACAddress  HostState  DeviceState  Status")) << "the final dumpall";
+    // The kernel's record of the gateway's packet filter: the plug's redirect came, then went.
+    std::string netfilter = read_file(out.path() + "/netfilter.log");
+    if (!netfilter.empty()) {
+        size_t added =
+            netfilter.find("-A PREROUTING_USERAGENT -s 192.168.77.0/24 ! -d 192.168.77.1/32 -p tcp -m mac "
+                           "--mac-source 02:5a:00:00:00:06 -m tcp --dport 80 -j DNAT");
+        size_t deleted =
+            netfilter.find("-D PREROUTING_USERAGENT -s 192.168.77.0/24 ! -d 192.168.77.1/32 -p tcp -m "
+                           "mac --mac-source 02:5a:00:00:00:06");
+        EXPECT_NE(added, std::string::npos) << netfilter;
+        EXPECT_NE(deleted, std::string::npos) << netfilter;
+        EXPECT_LT(added, deleted);
+    }
 
     // The final table, from the database file's bytes.
     auto devices = table(out.path());
