@@ -52,9 +52,10 @@ std::string object_dir(uint32_t objectId)
 
 std::string instance_name(const InstanceKey &k)
 {
-    std::string name = std::to_string(k[0]);
-    for (size_t i = 1; i < k.size(); ++i)
-        name += "." + std::to_string(k[i]);
+    char name[7 * 11 + 1];
+    snprintf(name, sizeof name, "%lu.%lu.%lu.%lu.%lu.%lu.%lu", (unsigned long)k[0], (unsigned long)k[1],
+             (unsigned long)k[2], (unsigned long)k[3], (unsigned long)k[4], (unsigned long)k[5],
+             (unsigned long)k[6]);
     return name;
 }
 
