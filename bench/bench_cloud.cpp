@@ -73,10 +73,11 @@ struct Env {
         field_set(_g_serial, "SN0001");
         std::string d = root.path() + "/usr/configs/";
         write_file(d + "ext", "subjectAltName=IP:127.0.0.1\n");
-        bool ok = run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
-                       "/CN=ca", "-keyout", d + "ca.key", "-out", d + "kro_cacert.pem"}) == 0 &&
-                  run({"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=gw", "-keyout",
-                       d + "srv.key", "-out", d + "srv.csr"}) == 0 &&
+        bool ok = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                       "-nodes", "-days", "1", "-subj", "/CN=ca", "-keyout", d + "ca.key", "-out",
+                       d + "kro_cacert.pem"}) == 0 &&
+                  run({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                       "-nodes", "-subj", "/CN=gw", "-keyout", d + "srv.key", "-out", d + "srv.csr"}) == 0 &&
                   run({"openssl", "x509", "-req", "-in", d + "srv.csr", "-CA", d + "kro_cacert.pem", "-CAkey",
                        d + "ca.key", "-CAcreateserial", "-days", "1", "-extfile", d + "ext", "-out",
                        d + "srv.pem"}) == 0;

@@ -236,10 +236,11 @@ TestCa::TestCa(const std::string &dir)
 {
     std::string ca_key = dir + "/ca.key", csr = dir + "/server.csr", ext = dir + "/server.ext";
     write_file(ext, "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
-    bool ok = run_program({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+    bool ok = run_program({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                           "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
                            "/CN=zelmo test CA", "-keyout", ca_key, "-out", ca_cert}) == 0 &&
-              run_program({"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
-                           "-keyout", server_key, "-out", csr}) == 0 &&
+              run_program({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                           "-nodes", "-subj", "/CN=localhost", "-keyout", server_key, "-out", csr}) == 0 &&
               run_program({"openssl", "x509", "-req", "-in", csr, "-CA", ca_cert, "-CAkey", ca_key,
                            "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", server_cert}) == 0;
     if (!ok)
