@@ -73,34 +73,30 @@ TEST_F(BusMethods, OtherCallsGetErrorsAndForwardNothing)
     StderrCapture log;
     ASSERT_TRUE(service.ready());
 
-    MethodReply unknown = call("notifyDeviceRemoved", pattern(8), 8);
-    EXPECT_FALSE(unknown.ok);
-    EXPECT_EQ(unknown.error, "org.freedesktop.DBus.Error.UnknownMethod");
-
-    MethodReply other_interface = call("notifyDeviceAdded", pattern(8), 8, "arvex.other");
-    EXPECT_FALSE(other_interface.ok);
-    EXPECT_EQ(other_interface.error, "org.freedesktop.DBus.Error.UnknownMethod");
-
-    MethodReply no_args =
-        client.call("arvex.kvx.zelmo", "/arvex/kvx/zelmo", "arvex.kvx.zelmo", "notifyDeviceAdded");
-    EXPECT_FALSE(no_args.ok);
-    EXPECT_EQ(no_args.error, "org.freedesktop.DBus.Error.InvalidArgs");
-
-    MethodReply swapped =
-        client.call("arvex.kvx.zelmo", "/arvex/kvx/zelmo", "arvex.kvx.zelmo", "notifyDeviceInfoUpdate",
-                    [](DBusMessage *m) {
-                        dbus_uint32_t value = 8;
-                        dbus_message_append_args(m, DBUS_TYPE_UINT32, &value, DBUS_TYPE_INVALID);
-                        dbus_append_byte_array(m, "12345678", 8);
-                    });
-    EXPECT_FALSE(swapped.ok);
-    EXPECT_EQ(swapped.error, "org.freedesktop.DBus.Error.InvalidArgs");
-
-    MethodReply no_u32 =
-        client.call("arvex.kvx.zelmo", "/arvex/kvx/zelmo", "arvex.kvx.zelmo", "notifyDeviceStatusChange",
-                    [](DBusMessage *m) { dbus_append_byte_array(m, "12345678", 8); });
-    EXPECT_FALSE(no_u32.ok);
-    EXPECT_EQ(no_u32.error, "org.freedesktop.DBus.Error.InvalidArgs");
+    auto bytes8 = [](DBusMessage *m) { dbus_append_byte_array(m, "12345678", 8); };
+    auto u32_then_bytes = [](DBusMessage *m) {
+        dbus_uint32_t value = 8;
+        dbus_message_append_args(m, DBUS_TYPE_UINT32, &value, DBUS_TYPE_INVALID);
+        dbus_append_byte_array(m, "12345678", 8);
+    };
+    const struct {
+        const char *interface, *member;
+        std::function<void(DBusMessage *)> fill;
+        const char *error;
+    } bad_calls[] = {
+        {"arvex.kvx.zelmo", "notifyDeviceRemoved", bytes8, "org.freedesktop.DBus.Error.UnknownMethod"},
+        {"arvex.other", "notifyDeviceAdded", bytes8, "org.freedesktop.DBus.Error.UnknownMethod"},
+        {"arvex.kvx.zelmo", "notifyDeviceAdded", {}, "org.freedesktop.DBus.Error.InvalidArgs"},
+        {"arvex.kvx.zelmo", "notifyDeviceInfoUpdate", u32_then_bytes,
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {"arvex.kvx.zelmo", "notifyDeviceStatusChange", bytes8, "org.freedesktop.DBus.Error.InvalidArgs"},
+    };
+    for (const auto &bad : bad_calls) {
+        MethodReply reply =
+            client.call("arvex.kvx.zelmo", "/arvex/kvx/zelmo", bad.interface, bad.member, bad.fill);
+        EXPECT_FALSE(reply.ok) << bad.member;
+        EXPECT_EQ(reply.error, bad.error) << bad.interface << "." << bad.member;
+    }
 
     // A good call afterwards is the only one the LAN host daemon sees.
     ASSERT_TRUE(call("notifySyncAllDevices", {1}, 1).ok);
