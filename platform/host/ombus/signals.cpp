@@ -1,5 +1,6 @@
 // Signal subscriptions: match rules on the bus and the tables of handlers
 // that matching signals are delivered to.
+#include "common/bytes.h"
 #include "ombus_internal.h"
 #include "platform/log.h"
 
@@ -18,7 +19,7 @@ int g_table_count = 0;
 // Compares a fixed text field with a received text, never reading past the field.
 bool field_is(const char (&field)[64], const char *text)
 {
-    size_t n = strnlen(field, sizeof field);
+    size_t n = field_len(field, sizeof field);
     return strncmp(field, text, n) == 0 && text[n] == '\0';
 }
 
