@@ -48,6 +48,7 @@ int zelmo_processNotifyDHCPOpt43(const uint8_t *payload, uint32_t length)
     ZLOG(ZLOG_INFO, "Recevied zelmo_handleNotifyDHCPOpt43 signal\n");
     if (payload == nullptr) {
         fprintf(stderr, "%s, empty buffer\n", "zelmo_processNotifyDHCPOpt43");
+        fflush(stderr);
         return -1;
     }
     if (length < OPT43_MIN_LENGTH) {

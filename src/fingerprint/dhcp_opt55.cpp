@@ -61,6 +61,7 @@ int zelmo_processNotifyDHCPOpt55(const uint8_t *payload, uint32_t length)
         return -1;
     if (payload == nullptr) {
         fprintf(stderr, "%s, empty buffer\n", "zelmo_processNotifyDHCPOpt55");
+        fflush(stderr);
         return -1;
     }
     if (length < OPT55_ADDRESS_BYTES) {

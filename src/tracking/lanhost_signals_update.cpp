@@ -95,6 +95,7 @@ int zelmo_processNotifyUpdateToZelmo(const uint8_t *payload, uint32_t length)
         return -1;
     if (payload == nullptr) {
         fprintf(stderr, "%s, empty buffer\n", "zelmo_processNotifyUpdateToZelmo");
+        fflush(stderr);
         return -1;
     }
     UpdateToZelmoPayload received;
