@@ -29,10 +29,10 @@ TEST_F(SignalsTest, DaemonFollowsSiblingSignalsAndSessions)
     EXPECT_TRUE(lanhost.wait_for("notifyDeviceAdded", 1, 5000ms));
 
     BusClient client;
-    client.emit_signal("arvex.wdp", "notifyWDPRootAssocDevStatus", wdp(6, 1, 1, phone));
-    EXPECT_TRUE(becomes(phone, "1 0 0 6 802.11ac|Not Reachable|Associated||||"));
+    client.emit_signal("arvex.wdp", "notifyWDPRootAssocDevStatus", wdp(4, 1, 1, phone));
+    EXPECT_TRUE(becomes(phone, "1 0 0 4 802.11|Not Reachable|Associated||||"));
     client.emit_signal("arvex.dhcpd", "notifyDHCPOpt55", opt55(phone, {1, 3, 6, 0}));
-    EXPECT_TRUE(becomes(phone, "1 0 0 6 802.11ac|Not Reachable|Associated||||1,3,6"));
+    EXPECT_TRUE(becomes(phone, "1 0 0 4 802.11|Not Reachable|Associated||||1,3,6"));
 
     // A two-second session: the start uploads the table, a status change is
     // uploaded while it is open and not after it ended.

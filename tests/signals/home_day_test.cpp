@@ -24,8 +24,14 @@ TEST_F(SignalsTest, DayOfASmallHome)
                                                 ",phone,802.11,true,,,0,Reachable,Associated,0"});
     EXPECT_EQ(s.notes, std::vector<std::string>{"notifyDeviceAdded " + phone});
 
-    // It roams to SSID 5: the other band, in the table and the configuration
+    // It roams to SSID 2 on the same band, then to SSID 5 on the other band,
+    // which changes its interface type in the table and the configuration
     // store; nothing else changed, so nothing is reported.
+    const Bytes same_band = root.read_object(CFG_OID_LANHOST, phone_entry.instanceId);
+    s = sent_by([&] { deliver(zelmo_processNotifyWDPRootAssocDevStatusChange, wdp(2, 1, 1, phone)); });
+    EXPECT_EQ(stored(phone), "1 4 0 2 802.11|Reachable|Associated|phone|||");
+    EXPECT_EQ(root.read_object(CFG_OID_LANHOST, phone_entry.instanceId), same_band);
+    EXPECT_TRUE(s.parts.empty() && s.notes.empty());
     LanHostEntryObject roamed = *root.read_lanhost(phone);
     memset(roamed.InterfaceType, 0, sizeof roamed.InterfaceType);
     field_set(roamed.InterfaceType, "802.11ac");
