@@ -3,6 +3,7 @@
 #include "common/bytes.h"
 #include "platform/csmsg.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -116,9 +117,9 @@ Bytes del_lanhost_payload(const std::string &mac)
 
 Bytes opt55_payload(const uint8_t mac[6], const std::vector<uint8_t> &codes)
 {
-    Bytes b(mac, mac + 6);
-    b.insert(b.end(), codes.begin(), codes.end());
-    b.push_back(0);
+    Bytes b(6 + codes.size() + 1, 0);
+    memcpy(b.data(), mac, 6);
+    std::copy(codes.begin(), codes.end(), b.begin() + 6);
     return b;
 }
 
@@ -168,10 +169,9 @@ Bytes text_payload(const std::string &text)
 
 Bytes tr69_payload(uint32_t kind, const std::string &text)
 {
-    Bytes b(4, 0);
+    Bytes b(4 + text.size() + 1, 0);
     store_le32(b.data(), kind);
-    b.insert(b.end(), text.begin(), text.end());
-    b.push_back(0);
+    std::copy(text.begin(), text.end(), b.begin() + 4);
     return b;
 }
 
@@ -250,8 +250,9 @@ Bytes csmsg_datagram(uint32_t type, uint32_t value, const Bytes &payload, uint32
     h.dstAppId.set(ZELMO_APP_ID);
     h.value.set(value);
     h.payloadLength.set(uint32_t(payload.size()));
-    Bytes b = bytes_of(h);
-    b.insert(b.end(), payload.begin(), payload.end());
+    Bytes b(sizeof h + payload.size(), 0);
+    memcpy(b.data(), &h, sizeof h);
+    std::copy(payload.begin(), payload.end(), b.begin() + sizeof h);
     return b;
 }
 

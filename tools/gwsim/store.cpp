@@ -17,11 +17,12 @@ static std::string cfg_root()
     return root_path("/var/lib/cfgstore");
 }
 
+// "<depth>.<i1>.<i2>.<i3>.<i4>.<i5>.<i6>"
 static std::string instance_name(const InstanceId &id)
 {
-    std::string name = std::to_string(id.depth);
-    for (const auto &n : id.inst)
-        name += "." + std::to_string(n.get());
+    char name[96];
+    snprintf(name, sizeof name, "%u.%u.%u.%u.%u.%u.%u", unsigned(id.depth), id.inst[0].get(),
+             id.inst[1].get(), id.inst[2].get(), id.inst[3].get(), id.inst[4].get(), id.inst[5].get());
     return name;
 }
 
