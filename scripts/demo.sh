@@ -30,6 +30,7 @@ fi
 BIN=${ZELMO_DEMO_BIN:-}
 if [ -z "$BIN" ]; then
   BIN=$SRC/build-demo
+  echo "demo: building zelmo and gwsim in $BIN (the first time takes a few minutes)"
   if [ ! -f "$BIN/CMakeCache.txt" ]; then
     cmake -S . -B "$BIN" -DCMAKE_BUILD_TYPE=Release -DZELMO_TESTS=OFF >/dev/null
   fi
