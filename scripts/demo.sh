@@ -111,7 +111,8 @@ notified() { grep -q "^$1 .*| $2 " "$WORK/lanhost.log"; }
 show_notes() {
   local total
   total=$(grep -c '^notify' "$WORK/lanhost.log" || true)
-  grep '^notify' "$WORK/lanhost.log" | tail -n +$((NOTES_SEEN + 1)) | head -n $((total - NOTES_SEEN)) |
+  [ "$total" -gt "$NOTES_SEEN" ] || return 0
+  { grep '^notify' "$WORK/lanhost.log" || true; } | sed -n "$((NOTES_SEEN + 1)),${total}p" |
     sed 's/ len=[0-9]* count=\([0-9]*\) | / (\1) /; s/ | /\n  /g' | detail notify
   NOTES_SEEN=$total
 }
@@ -385,14 +386,14 @@ fi
 wait_for 30 "the plug's captured user agent" notified notifyDeviceInfoUpdate $PLUG
 step "the capture service saw the plug's request and sent its User-Agent to zelmo"
 detail plug <"$WORK/plug.log"
-grep 'User-Agent' "$WORK/capture.log" | detail capture
+{ grep 'User-Agent' "$WORK/capture.log" || true; } | detail capture
 show_row $PLUG
 show_reports
 show_notes
 if [ "$MONITOR" = 1 ]; then
   wait_for 10 "the removal of the plug's redirect" grep -qi -- "-D PREROUTING_USERAGENT .*--mac-source $PLUG" "$WORK/netfilter.log"
   say "        the fingerprint ended the plug's capture: its redirect is deleted"
-  grep -i -- "-D PREROUTING_USERAGENT .*--mac-source $PLUG" "$WORK/netfilter.log" | head -1 |
+  grep -m1 -i -- "-D PREROUTING_USERAGENT .*--mac-source $PLUG" "$WORK/netfilter.log" |
     sed 's/^ *EVENT: -4 -t nat /iptables -t nat /' | detail rule
 elif [ "$NETNS" = 1 ]; then
   say "        the fingerprint ended the plug's capture:"
