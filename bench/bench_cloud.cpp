@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 #include <csignal>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <memory>
 #include <spawn.h>
 #include <stdexcept>
@@ -20,20 +21,28 @@ extern char **environ;
 namespace
 {
 
-pid_t spawn(const std::vector<std::string> &args)
+pid_t spawn(const std::vector<std::string> &args, bool quiet = false)
 {
     std::vector<char *> argv;
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
     pid_t pid = -1;
-    return posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
 }
 
 int run(const std::vector<std::string> &args)
 {
     int status = -1;
-    pid_t pid = spawn(args);
+    pid_t pid = spawn(args, true);
     return pid > 0 && waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
@@ -129,31 +138,45 @@ void BM_SendToCloud(benchmark::State &state)
     state.SetLabel(tls ? "https" : "http");
 }
 
-// The same form posted by libcurl alone, one handle reused for every request.
-void BM_PlainClientReused(benchmark::State &state)
+// The same form posted by libcurl alone: one handle reused for every request
+// (range 1 = 1), or a fresh handle per request without anything of ours.
+void BM_PlainClient(benchmark::State &state)
 {
-    bool tls = state.range(0) != 0;
+    bool tls = state.range(0) != 0, reuse = state.range(1) != 0;
     std::string url = env().url(tls) + "?oui=A1B2C3&pc=XS-010&sn=SN0001";
     std::string ca = env().root.file("/usr/configs/kro_cacert.pem");
-    CURL *h = curl_easy_init();
-    curl_mime *mime = curl_mime_init(h);
-    curl_mimepart *part = curl_mime_addpart(mime);
-    curl_mime_name(part, CLOUD_FORM_HOST);
-    curl_mime_type(part, "text/csv");
-    curl_mime_data(part, host_form(), CURL_ZERO_TERMINATED);
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_MIMEPOST, mime);
-    curl_easy_setopt(h, CURLOPT_CAINFO, ca.c_str());
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    for (auto _ : state)
-        if (curl_easy_perform(h) != CURLE_OK) {
+    const char *form = host_form();
+    CURL *h = nullptr;
+    curl_mime *mime = nullptr;
+    for (auto _ : state) {
+        if (h == nullptr) {
+            h = curl_easy_init();
+            mime = curl_mime_init(h);
+            curl_mimepart *part = curl_mime_addpart(mime);
+            curl_mime_name(part, CLOUD_FORM_HOST);
+            curl_mime_type(part, "text/csv");
+            curl_mime_data(part, form, CURL_ZERO_TERMINATED);
+            curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+            curl_easy_setopt(h, CURLOPT_MIMEPOST, mime);
+            curl_easy_setopt(h, CURLOPT_CAINFO, ca.c_str());
+            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        }
+        CURLcode code = curl_easy_perform(h);
+        if (!reuse) {
+            curl_easy_cleanup(h);
+            curl_mime_free(mime);
+            h = nullptr;
+            mime = nullptr;
+        }
+        if (code != CURLE_OK) {
             state.SkipWithError("plain upload failed");
             break;
         }
+    }
     curl_easy_cleanup(h);
     curl_mime_free(mime);
     state.SetItemsProcessed(state.iterations());
-    state.SetLabel(tls ? "https" : "http");
+    state.SetLabel(std::string(tls ? "https" : "http") + (reuse ? ", reused handle" : ", fresh handle"));
 }
 
 void BM_UploadMemory(benchmark::State &state)
@@ -176,7 +199,7 @@ void BM_UploadMemory(benchmark::State &state)
 } // namespace
 
 BENCHMARK(BM_SendToCloud)->Arg(0)->Arg(1)->UseRealTime()->MinTime(3);
-BENCHMARK(BM_PlainClientReused)->Arg(0)->Arg(1)->UseRealTime()->MinTime(3);
+BENCHMARK(BM_PlainClient)->Args({0, 1})->Args({0, 0})->Args({1, 1})->Args({1, 0})->UseRealTime()->MinTime(3);
 BENCHMARK(BM_UploadMemory)->Iterations(10000)->UseRealTime();
 
 BENCHMARK_MAIN();
