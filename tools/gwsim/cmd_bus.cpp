@@ -8,6 +8,7 @@
 #include "platform/root.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -152,7 +153,8 @@ int bus_own(Args &a)
     }
     out_line("owned %s", a.positional()[1].c_str());
     install_stop_handlers();
-    for (uint32_t i = 0; i < hold * 10 && !g_stop; ++i)
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(hold);
+    while (!g_stop && std::chrono::steady_clock::now() < end)
         dbus_connection_read_write_dispatch(bus.get(), 100);
     return 0;
 }
