@@ -148,10 +148,12 @@ int csMsg_receiveWithTimeout(CsMsgHandle handle, void **message, int timeoutMs)
         return -1;
     }
 
-    // The header's payload length counts only when the header holds it.
-    uint32_t payload = 0;
-    if (received >= offsetof(CsMsgHeader, payloadLength) + 4)
-        payload = load_le32(handle->buffer.data() + offsetof(CsMsgHeader, payloadLength));
+    // The payload length as the zero-extended header shows it to the
+    // receiver: a datagram that ends inside the length field counts its
+    // missing bytes as zero, so the block always covers the length it holds.
+    uint8_t header[sizeof(CsMsgHeader)] = {};
+    memcpy(header, handle->buffer.data(), received < sizeof header ? received : sizeof header);
+    uint32_t payload = load_le32(header + offsetof(CsMsgHeader, payloadLength));
     if (payload > CSMSG_MAX_PAYLOAD) {
         ZLOG(ZLOG_ERR, "csMsg: payload length %u above %u, message dropped\n", payload, CSMSG_MAX_PAYLOAD);
         return -1;
