@@ -4,52 +4,50 @@
 
 #include "tracking/tracking.h"
 
+#include <array>
+
 namespace
 {
 
-struct Upnp {
-    std::string udn, type, manufacturer, info, name, number, serial;
-};
+using V = std::vector<int32_t>; // Status, HostState, DeviceState
+using Description = std::array<uint8_t, 2664>;
 
-Bytes upnp_description(const Upnp &u)
+Description upnp(const std::string &udn, const std::string &type, const std::string &maker,
+                 const std::string &name, const std::string &number = "")
 {
-    Bytes d(2664, 0);
-    auto put = [&](size_t at, const std::string &s) { memcpy(d.data() + at, s.data(), s.size()); };
-    put(UPNP_DESC_UDN, u.udn);
-    put(UPNP_DESC_DEVICE_TYPE, u.type);
-    put(UPNP_DESC_MANUFACTURER, u.manufacturer);
-    put(UPNP_DESC_ADDITIONAL_INFO, u.info);
-    put(UPNP_DESC_MODEL_NAME, u.name);
-    put(UPNP_DESC_MODEL_NUMBER, u.number);
-    put(UPNP_DESC_SERIAL_NUMBER, u.serial);
+    Description d{};
+    for (auto [at, text] : {std::pair{UPNP_DESC_UDN, udn},
+                            {UPNP_DESC_DEVICE_TYPE, type},
+                            {UPNP_DESC_MANUFACTURER, maker},
+                            {UPNP_DESC_MODEL_NAME, name},
+                            {UPNP_DESC_MODEL_NUMBER, number},
+                            {UPNP_DESC_ADDITIONAL_INFO, std::string("info")}})
+        memcpy(d.data() + at, text.data(), text.size());
     return d;
 }
-
-MDNSData mdns(const std::string &manufacturer, const std::string &model, const std::string &uuid)
+MDNSData mdns(const char *maker, const char *model, const char *uuid)
 {
     MDNSData m{};
-    field_set(m.Manufacturer, manufacturer.c_str());
-    field_set(m.Model, model.c_str());
-    field_set(m.UUID, uuid.c_str());
+    field_set(m.Manufacturer, maker);
+    field_set(m.Model, model);
+    field_set(m.UUID, uuid);
     return m;
 }
-
-HTTPData http(const std::string &vendor, const std::string &agent)
+HTTPData http(const char *vendor, const char *agent)
 {
     HTTPData h{};
-    field_set(h.VendorID, vendor.c_str());
-    field_set(h.UserAgent, agent.c_str());
+    field_set(h.VendorID, vendor);
+    field_set(h.UserAgent, agent);
     return h;
 }
+const std::string kUpnpHeader = "MACAddress,DeviceType,Manufacturer,ModelName,ModelNumber,SerialNumber,UDN\n";
+const std::string kMdnsHeader = "MACAddress,Manufacturer,Model,UUID\n";
 
-// A reported host in the table.
-void add_host(TrackingDaemon &d, unsigned n, LanHostEntryObject entry = {})
+void add_host(TrackingDaemon &d, unsigned n, const LanHostEntryObject &e)
 {
-    if (entry.MACAddress[0] == '\0')
-        entry = make_lanhost(test_mac(n), "192.168.1." + std::to_string(n), "host" + std::to_string(n));
     size_t added = d.notifications("notifyDeviceAdded");
-    ASSERT_TRUE(d.host(entry, STATUS_ACTIVE));
-    ASSERT_TRUE(d.notified("notifyDeviceAdded", added + 1));
+    ASSERT_TRUE(d.host(e, STATUS_ACTIVE));
+    ASSERT_TRUE(d.notified("notifyDeviceAdded", added + 1)) << n;
 }
 
 } // namespace
@@ -57,162 +55,131 @@ void add_host(TrackingDaemon &d, unsigned n, LanHostEntryObject entry = {})
 TEST(FingerprintUpdate, PrecedenceOfSources)
 {
     TrackingDaemon d;
-    ASSERT_TRUE(d.ready) << d.zelmo->stderr_text();
+    ASSERT_TRUE(d.ready);
 
     // UPnP for a reported host: stored, uploaded, notified; the capture stops.
-    add_host(d, 1);
-    EXPECT_EQ(d.record(test_mac(1))->TimerStage.get(), 1);
-    Bytes tv = upnp_description({"uuid:1234", "urn:tv:1", "Acme", "extra", "Vision", "V1", "S-1"});
-    ASSERT_TRUE(d.fingerprint(FP_UPNP, test_mac(1), tv.data(), tv.size()));
+    add_host(d, 1, lanhost_entry(1));
+    ASSERT_TRUE(d.fingerprint(FP_UPNP, 1, upnp("uuid:1", "urn:tv", "Acme", "Vision", "V1")));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 1));
-    auto r = d.record(test_mac(1));
+    auto r = d.record(1);
+    EXPECT_EQ(states(r), (V{STATUS_ACTIVE, REPORT_REPORTED, REPORT_REPORTED}));
     EXPECT_EQ(r->FingerprintType.get(), FP_UPNP);
-    EXPECT_EQ(r->DeviceState.get(), REPORT_REPORTED);
     EXPECT_EQ(r->TimerStage.get(), 3);
     EXPECT_EQ(r->timer.get(), 0u);
-    EXPECT_STREQ(r->fingerprintData.upnp.UDN, "uuid:1234");
-    EXPECT_STREQ(r->fingerprintData.upnp.AdditionalInfo, "extra");
-    auto up = d.uploads();
-    ASSERT_EQ(up.size(), 2u);
-    EXPECT_EQ(up[1].first, "Device.UPnP.Description.{i}.");
-    EXPECT_EQ(up[1].second, "MACAddress,DeviceType,Manufacturer,ModelName,ModelNumber,SerialNumber,UDN\n" +
-                                test_mac(1) + ",urn:tv:1,\"Acme\",Vision,V1,S-1,uuid:1234");
-    EXPECT_EQ(to_bytes(*d.notified_record("notifyDeviceInfoUpdate", 0)), to_bytes(*r));
+    EXPECT_STREQ(r->fingerprintData.upnp.AdditionalInfo, "info");
+    EXPECT_EQ(d.uploads().back(),
+              std::make_pair(std::string("Device.UPnP.Description.{i}."),
+                             kUpnpHeader + test_mac(1) + ",urn:tv,\"Acme\",Vision,V1,,uuid:1"));
+    EXPECT_EQ(to_bytes(d.notified_record("notifyDeviceInfoUpdate", 0)), to_bytes(*r));
 
-    // A lower source for a device with UPnP data: ignored.
-    MDNSData speaker = mdns("Other", "Thing", "u-2");
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, test_mac(1), &speaker, sizeof speaker));
-    HTTPData agent = http("V", "Agent/1");
-    ASSERT_TRUE(d.fingerprint(FP_HTTP, test_mac(1), &agent, sizeof agent));
+    // Lower sources for it: ignored.
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 1, mdns("Other", "Thing", "u-2")));
+    ASSERT_TRUE(d.fingerprint(FP_HTTP, 1, http("V", "Agent/1")));
     ASSERT_TRUE(d.logged("Device already finger printed using UPNP or MDNS. So ignore it", 2));
-    EXPECT_EQ(to_bytes(*d.record(test_mac(1))), to_bytes(*r));
+    EXPECT_EQ(to_bytes(*d.record(1)), to_bytes(*r));
     EXPECT_EQ(d.uploads().size(), 2u);
     EXPECT_EQ(d.notifications("notifyDeviceInfoUpdate"), 1u);
 
-    // HTTP held and reported; UPnP replaces it, and keeps no old byte.
-    add_host(d, 2);
-    HTTPData browser = http("MSFT 5.0", "Mozilla/5.0");
-    ASSERT_TRUE(d.fingerprint(FP_HTTP, test_mac(2), &browser, sizeof browser));
+    // HTTP reported; UPnP replaces it and keeps no old byte.
+    add_host(d, 2, lanhost_entry(2));
+    ASSERT_TRUE(d.fingerprint(FP_HTTP, 2, http("MSFT 5.0", "Mozilla/5.0")));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 2));
-    EXPECT_EQ(d.record(test_mac(2))->DeviceState.get(), REPORT_REPORTED);
-    Bytes box = upnp_description({"uuid:5", "urn:box:1", "", "", "Box", "", ""});
-    ASSERT_TRUE(d.fingerprint(FP_UPNP, test_mac(2), box.data(), box.size()));
+    ASSERT_TRUE(d.fingerprint(FP_UPNP, 2, upnp("uuid:5", "urn:box", "", "Box")));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 3));
-    r = d.record(test_mac(2));
-    EXPECT_EQ(r->FingerprintType.get(), FP_UPNP);
     FingerprintData expected{};
-    field_set(expected.upnp.UDN, "uuid:5");
-    field_set(expected.upnp.DeviceType, "urn:box:1");
-    field_set(expected.upnp.ModelName, "Box");
-    EXPECT_EQ(to_bytes(r->fingerprintData), to_bytes(expected));
-    up = d.uploads();
-    EXPECT_EQ(up.back().second,
-              "MACAddress,DeviceType,Manufacturer,ModelName,ModelNumber,SerialNumber,UDN\n" + test_mac(2) +
-                  ",urn:box:1,,Box,,,uuid:5");
+    convertToUPnP(upnp("uuid:5", "urn:box", "", "Box").data(), &expected);
+    EXPECT_EQ(to_bytes(d.record(2)->fingerprintData), to_bytes(expected));
+    EXPECT_EQ(d.last_upload(), kUpnpHeader + test_mac(2) + ",urn:box,,Box,,,uuid:5");
 
-    // mDNS held and reported; UPnP for it counts as nothing new.
-    add_host(d, 3);
-    MDNSData printer = mdns("Inky", "P1", "u-3");
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, test_mac(3), &printer, sizeof printer));
+    // mDNS reported: UPnP (or mDNS) for it is "no change"; the received data is not compared.
+    add_host(d, 3, lanhost_entry(3));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 3, mdns("Inky", "P1", "u-3")));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 4));
     size_t uploads = d.uploads().size();
-    ASSERT_TRUE(d.fingerprint(FP_UPNP, test_mac(3), tv.data(), tv.size()));
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, test_mac(3), &printer, sizeof printer));
+    ASSERT_TRUE(d.fingerprint(FP_UPNP, 3, upnp("uuid:9", "urn:x", "X", "X")));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 3, mdns("New", "P2", "u-9")));
     ASSERT_TRUE(d.logged("No change in upnp/http data. So ignore..!", 2));
-    EXPECT_EQ(d.record(test_mac(3))->FingerprintType.get(), FP_MDNS);
-    EXPECT_STREQ(d.record(test_mac(3))->fingerprintData.mdns.Manufacturer, "Inky");
+    EXPECT_STREQ(d.record(3)->fingerprintData.mdns.Manufacturer, "Inky");
     EXPECT_EQ(d.uploads().size(), uploads);
 
-    // Fingerprint messages never remove: a Removed action is ignored, even for a new MAC.
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, test_mac(9), &printer, sizeof printer, STATUS_REMOVED));
-    add_host(d, 4);
-    EXPECT_FALSE(d.record(test_mac(9)));
+    // Fingerprint messages never remove, nor enter a device with a Removed action.
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 9, mdns("Inky", "P1", "u-3"), STATUS_REMOVED));
+    ASSERT_TRUE(d.settle());
+    EXPECT_FALSE(d.record(9));
+
+    // A description without terminators is taken field by field within its widths.
+    Description full;
+    full.fill('x');
+    add_host(d, 4, lanhost_entry(4));
+    ASSERT_TRUE(d.fingerprint(FP_UPNP, 4, full));
+    ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 5));
+    const UPnPData u = d.record(4)->fingerprintData.upnp;
+    EXPECT_EQ(
+        std::vector<size_t>({strlen(u.UDN), strlen(u.DeviceType), strlen(u.Manufacturer), strlen(u.ModelName),
+                             strlen(u.ModelNumber), strlen(u.SerialNumber), strlen(u.AdditionalInfo)}),
+        std::vector<size_t>({36, 255, 127, 63, 63, 127, 127}));
 }
 
-TEST(FingerprintUpdate, MergeVendorFallbackAndUnknownDevices)
+TEST(FingerprintUpdate, MergeVendorFallbackAndDevicesSeenFirstByTheirFingerprint)
 {
     TrackingDaemon d;
-    ASSERT_TRUE(d.ready) << d.zelmo->stderr_text();
+    ASSERT_TRUE(d.ready);
 
-    // A description whose upload fails stays Reporting, and the next one of
+    // A description whose upload failed stays Reporting, and the next one of
     // the same source is merged into it: empty fields keep the stored text.
-    add_host(d, 1);
+    add_host(d, 1, lanhost_entry(1));
     d.cloud_down();
-    MDNSData first = mdns("Acme", "Speaker", "u-1");
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, test_mac(1), &first, sizeof first));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 1, mdns("Acme", "Speaker", "u-1")));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 1));
-    EXPECT_EQ(d.record(test_mac(1))->DeviceState.get(), REPORT_REPORTING);
+    EXPECT_EQ(d.record(1)->DeviceState.get(), REPORT_REPORTING);
     d.cloud_up();
     ASSERT_TRUE(d.reachable_again());
-    MDNSData second = mdns("Acme Audio", "", "");
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, test_mac(1), &second, sizeof second));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 1, mdns("Acme Audio", "", "")));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 2));
-    auto r = d.record(test_mac(1));
-    EXPECT_EQ(r->DeviceState.get(), REPORT_REPORTED);
-    EXPECT_STREQ(r->fingerprintData.mdns.Manufacturer, "Acme Audio");
-    EXPECT_STREQ(r->fingerprintData.mdns.Model, "Speaker");
-    EXPECT_STREQ(r->fingerprintData.mdns.UUID, "u-1");
+    EXPECT_EQ(d.record(1)->DeviceState.get(), REPORT_REPORTED);
     EXPECT_EQ(d.uploads().back(), std::make_pair(std::string("Device.MDNS.Description.{i}."),
-                                                 "MACAddress,Manufacturer,Model,UUID\n" + test_mac(1) +
-                                                     ",Acme Audio,Speaker,u-1"));
+                                                 kMdnsHeader + test_mac(1) + ",Acme Audio,Speaker,u-1"));
 
-    // No vendor identifier in the capture: the DHCP vendor class stands in.
-    LanHostEntryObject laptop = make_lanhost(test_mac(2), "192.168.1.2", "laptop");
+    // No vendor identifier captured: the DHCP vendor class stands in.
+    LanHostEntryObject laptop = lanhost_entry(2);
     field_set(laptop.VendorClassID, "MSFT 5.0");
     add_host(d, 2, laptop);
-    HTTPData agent = http("", "Mozilla/5.0 \"quoted\"");
-    ASSERT_TRUE(d.fingerprint(FP_HTTP, test_mac(2), &agent, sizeof agent));
+    ASSERT_TRUE(d.fingerprint(FP_HTTP, 2, http("", "Mozilla/5.0 \"x\"")));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 3));
-    r = d.record(test_mac(2));
-    EXPECT_STREQ(r->fingerprintData.http.VendorID, "MSFT 5.0");
-    EXPECT_STREQ(r->fingerprintData.http.UserAgent, "Mozilla/5.0 \"quoted\"");
-    EXPECT_EQ(d.uploads().back().first, "Device.FingerPrint.Description.{i}.");
-    EXPECT_EQ(d.uploads().back().second, "MACAddress,Option-55,VendorID,User-agent\n" + test_mac(2) +
-                                             ",,\"MSFT 5.0\",\"Mozilla/5.0 \\\"quoted\\\"\"");
+    EXPECT_STREQ(d.record(2)->fingerprintData.http.VendorID, "MSFT 5.0");
+    EXPECT_EQ(d.uploads().back(), std::make_pair(std::string("Device.FingerPrint.Description.{i}."),
+                                                 "MACAddress,Option-55,VendorID,User-agent\n" + test_mac(2) +
+                                                     ",,\"MSFT 5.0\",\"Mozilla/5.0 \\\"x\\\"\""));
 
-    // A device seen first by its fingerprint: entered, its host reported
-    // first (Inactive: not associated, not reachable), then its description.
-    size_t added = d.notifications("notifyDeviceAdded");
+    // Seen first by its fingerprint: entered, its host reported first
+    // (Inactive: neither associated nor reachable), then its description.
     size_t uploads = d.uploads().size();
-    MDNSData lamp = mdns("Glow", "L1", "u-3");
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, test_mac(3), &lamp, sizeof lamp));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 3, mdns("Glow", "L1", "u-3")));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 4));
-    EXPECT_EQ(d.notifications("notifyDeviceAdded"), added + 1);
-    r = d.record(test_mac(3));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->Status.get(), STATUS_INACTIVE);
-    EXPECT_EQ(r->HostState.get(), REPORT_REPORTED);
-    EXPECT_EQ(r->DeviceState.get(), REPORT_REPORTED);
-    EXPECT_EQ(r->FingerprintType.get(), FP_MDNS);
-    EXPECT_STREQ(r->L3Status, "Not Reachable");
+    EXPECT_EQ(d.notifications("notifyDeviceAdded"), 3u);
+    auto r = d.record(3);
+    EXPECT_EQ(states(r), (V{STATUS_INACTIVE, REPORT_REPORTED, REPORT_REPORTED}));
     EXPECT_STREQ(r->InterfaceStatus, "Disassociated");
     auto up = d.uploads();
     ASSERT_EQ(up.size(), uploads + 2);
-    EXPECT_EQ(up[uploads].first, kHostForm);
     EXPECT_EQ(up[uploads].second,
-              kHostHeader + (",Static,0," + test_mac(3) + ",,,false,,,0,Not Reachable,Disassociated,0"));
-    EXPECT_EQ(up[uploads + 1].second, "MACAddress,Manufacturer,Model,UUID\n" + test_mac(3) + ",Glow,L1,u-3");
+              kHostHeader + ",Static,0," + test_mac(3) + ",,,false,,,0,Not Reachable,Disassociated,0");
+    EXPECT_EQ(up[uploads + 1].second, kMdnsHeader + test_mac(3) + ",Glow,L1,u-3");
 
-    // The same with the cloud unreachable: the description waits for its host
-    // row, and the next host update reports both.
+    // The same with the cloud away: the description waits for its host row,
+    // and the next host update reports both.
     d.cloud_down();
-    MDNSData plug = mdns("Volt", "P2", "u-4");
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, test_mac(4), &plug, sizeof plug));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 4, mdns("Volt", "P2", "u-4")));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 5));
-    r = d.record(test_mac(4));
-    EXPECT_EQ(r->HostState.get(), REPORT_REPORTING);
-    EXPECT_EQ(r->DeviceState.get(), REPORT_REPORTING);
+    EXPECT_EQ(states(d.record(4)), (V{STATUS_INACTIVE, REPORT_REPORTING, REPORT_REPORTING}));
     d.cloud_up();
     ASSERT_TRUE(d.reachable_again());
     uploads = d.uploads().size();
-    LanHostEntryObject plug_host = make_lanhost(test_mac(4), "192.168.1.4", "plug");
-    ASSERT_TRUE(d.host(plug_host, STATUS_ACTIVE));
+    ASSERT_TRUE(d.host(lanhost_entry(4), STATUS_ACTIVE));
     ASSERT_TRUE(d.notified("notifyDeviceStatusChange", 1));
-    r = d.record(test_mac(4));
-    EXPECT_EQ(r->HostState.get(), REPORT_REPORTED);
-    EXPECT_EQ(r->DeviceState.get(), REPORT_REPORTED);
+    EXPECT_EQ(states(d.record(4)), (V{STATUS_ACTIVE, REPORT_REPORTED, REPORT_REPORTED}));
     up = d.uploads();
     ASSERT_EQ(up.size(), uploads + 2);
-    EXPECT_EQ(up[uploads].first, kHostForm);
-    EXPECT_EQ(up[uploads + 1].second, "MACAddress,Manufacturer,Model,UUID\n" + test_mac(4) + ",Volt,P2,u-4");
+    EXPECT_EQ(up[uploads].second, host_form(lanhost_entry(4), "true"));
+    EXPECT_EQ(up[uploads + 1].second, kMdnsHeader + test_mac(4) + ",Volt,P2,u-4");
 }
