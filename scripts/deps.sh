@@ -18,6 +18,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update
+  apt-get update || echo "zelmo: apt-get update reported errors; installing from the indexes at hand" >&2
   apt-get install -y "${missing[@]}"
 fi
