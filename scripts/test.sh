@@ -1,26 +1,71 @@
 #!/usr/bin/env bash
-# Builds zelmo and runs every test: a normal build, then an ASan+UBSan build.
-# Usage: scripts/test.sh [normal|sanitize|tsan|all]   (default: all)
+# Builds zelmo and runs every test.
+#   normal    Debug build, the whole suite
+#   sanitize  ASan+UBSan build, the whole suite
+#   tsan      ThreadSanitizer build, the suites with threads
+#   all       (default) every stage above, then the extra stages; ends with a
+#             line "zelmo: N passed, N failed" summing every ctest run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 what=${1:-all}
 jobs=$(nproc)
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
 
-run_build() { # name, cmake options...
-  local dir=build-ci-$1; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600)
+# Suites whose code runs on several threads (bus thread, health check, timers).
+TSAN_TARGETS=(zelmo test_bus test_signals test_timers test_frame test_platform test_cloud)
+TSAN_TESTS='^(Bus|SignalsTest|TimerTest|LocalChannel|LanHostClient|CloudTest)'
+
+run_ctest() { # build dir, extra ctest args...
+  local dir=$1; shift
+  local log; log=$(mktemp)
+  local rc=0
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600 "$@") 2>&1 | tee "$log" || rc=$?
+  # "100% tests passed, 0 tests failed out of 118"
+  sed -n 's/.* \([0-9]\+\) tests failed out of \([0-9]\+\).*/\1 \2/p' "$log" >> "$summary"
+  rm -f "$log"
+  return $rc
 }
 
+configure() { # dir, cmake options...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
+}
+
+stage_normal() {
+  configure build-ci-normal
+  cmake --build build-ci-normal -j"$jobs"
+  run_ctest build-ci-normal
+}
+
+stage_sanitize() {
+  configure build-ci-asan -DZELMO_SANITIZE=ON
+  cmake --build build-ci-asan -j"$jobs"
+  ASAN_OPTIONS=detect_leaks=1 run_ctest build-ci-asan
+}
+
+stage_tsan() {
+  configure build-ci-tsan -DZELMO_TSAN=ON
+  cmake --build build-ci-tsan -j"$jobs" --target "${TSAN_TARGETS[@]}"
+  TSAN_OPTIONS=halt_on_error=1 run_ctest build-ci-tsan -R "$TSAN_TESTS"
+}
+
+print_summary() {
+  awk '{ failed += $1; total += $2 } END { printf "zelmo: %d passed, %d failed\n", total - failed, failed }' "$summary"
+}
+
+status=0
 case $what in
-  normal) run_build normal ;;
-  sanitize) run_build asan -DZELMO_SANITIZE=ON ;;
-  tsan) run_build tsan -DZELMO_TSAN=ON ;;
+  normal) stage_normal || status=1 ;;
+  sanitize) stage_sanitize || status=1 ;;
+  tsan) stage_tsan || status=1 ;;
   all)
-    run_build normal
-    ASAN_OPTIONS=detect_leaks=1 run_build asan -DZELMO_SANITIZE=ON
+    stage_normal || status=1
+    stage_sanitize || status=1
+    stage_tsan || status=1
     ;;
   *) echo "usage: $0 [normal|sanitize|tsan|all]" >&2; exit 2 ;;
 esac
+print_summary
+exit $status
