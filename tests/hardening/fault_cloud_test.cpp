@@ -1,0 +1,139 @@
+// A cloud that refuses connections, answers garbage, speaks no TLS or hangs:
+// each upload that does not complete leaves its host Reporting, the daemon
+// logs the transfer error and keeps running, and no change is lost, not
+// even those that arrive while an upload hangs. The cloud profile is read
+// before every upload, so one daemon meets every kind of cloud in turn.
+#include "hardening_env.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+// A listening socket that never accepts: connections complete, nothing is
+// ever answered.
+struct SilentListener {
+    int fd = -1;
+    int port = 0;
+    SilentListener()
+    {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            throw std::runtime_error("cannot listen on 127.0.0.1");
+        port = ntohs(addr.sin_port);
+    }
+    ~SilentListener() { close(fd); }
+};
+
+// A port with nothing listening: bound, never listened on.
+struct RefusingPort {
+    int fd = -1;
+    int port = 0;
+    RefusingPort()
+    {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            throw std::runtime_error("cannot bind on 127.0.0.1");
+        port = ntohs(addr.sin_port);
+    }
+    ~RefusingPort() { close(fd); }
+};
+
+std::string local_url(const char *scheme, int port)
+{
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + "/report";
+}
+
+} // namespace
+
+TEST(FaultCloud, FailingCloudsLeaveHostsReportingAndLoseNothing)
+{
+    GatewayRoot root;
+    PrivateBus bus;
+    RecordingLanHost lanhost;
+    ToolStandIns tools;
+    tools.add("iptables");
+    root.write_wifi_mode("RGW");
+    root.write_device_info("A1B2C3", "XS-010", "SN 0001");
+    DaemonProcess zelmo({"-d", "1"}, {tools.path_env()});
+    ASSERT_TRUE(wait_bus_service(10000ms)) << zelmo.stderr_text();
+    BusClient client;
+    unsigned host = 0;
+    // The HostState a new host gets with the cloud at url; reachability is
+    // restored first (the port statistics signal), as a failed upload clears it.
+    auto new_host_state = [&](const std::string &url) {
+        root.write_http_profile(url);
+        const size_t signals = zelmo.count_output("notifyStatsEthPortUpdate Received");
+        client.emit_signal("arvex.statscollector", "notifyStatsEthPortUpdate", {0});
+        EXPECT_TRUE(zelmo.wait_for_output("notifyStatsEthPortUpdate Received", 5000ms, signals + 1));
+        const std::string mac = lower(test_mac(++host));
+        EXPECT_TRUE(send_host_update(host, "host" + std::to_string(host)));
+        int32_t state = -1;
+        wait_until(
+            [&] {
+                for (const DeviceRecord &r : parse_db(root.read_db()).records)
+                    if (lower(std::string(r.lanHostEntry.MACAddress,
+                                          strnlen(r.lanHostEntry.MACAddress, 32))) == mac)
+                        state = r.HostState.get();
+                return state != -1;
+            },
+            30000ms, 20ms);
+        return state;
+    };
+
+    {
+        RefusingPort refusing;
+        EXPECT_EQ(new_host_state(local_url("http", refusing.port)), REPORT_REPORTING);
+        EXPECT_TRUE(zelmo.wait_for_output("curl_easy_perform() failed", 2000ms));
+    }
+    {
+        GarbageServer garbage(std::string("\x16\x03\x01 no HTTP at all \r\n\r\n\x7f\xff", 27));
+        EXPECT_EQ(new_host_state(local_url("http", garbage.port())), REPORT_REPORTING);
+        EXPECT_EQ(new_host_state(local_url("https", garbage.port())), REPORT_REPORTING);
+        EXPECT_GE(garbage.connections(), 1);
+    }
+    {
+        // Any completed answer counts as delivered, whatever its body.
+        GarbageServer answered(
+            "HTTP/1.1 200 OK\r\nContent-Length: 8\r\nConnection: close\r\n\r\n\x01\x02\x03junk\xff");
+        EXPECT_EQ(new_host_state(local_url("http", answered.port())), REPORT_REPORTED);
+    }
+    {
+        // A hanging cloud holds the main thread up to the 20-second limit;
+        // the updates that arrive meanwhile are handled afterwards.
+        SilentListener silent;
+        root.write_http_profile(local_url("http", silent.port));
+        const size_t signals = zelmo.count_output("notifyStatsEthPortUpdate Received");
+        client.emit_signal("arvex.statscollector", "notifyStatsEthPortUpdate", {0});
+        ASSERT_TRUE(zelmo.wait_for_output("notifyStatsEthPortUpdate Received", 5000ms, signals + 1));
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(send_host_update(++host, "hung"));
+        std::this_thread::sleep_for(500ms);
+        for (unsigned extra = 0; extra < 3; ++extra)
+            ASSERT_TRUE(send_host_update(++host, "queued"));
+        EXPECT_TRUE(zelmo.wait_for_output("Timeout was reached", 30000ms)) << zelmo.stderr_text();
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 19s);
+        EXPECT_TRUE(wait_until([&] { return stored_hosts(root.read_db()).size() == host; }, 10000ms));
+    }
+    // Every host is stored, with the state its upload earned.
+    std::vector<int32_t> states;
+    for (const DeviceRecord &r : parse_db(root.read_db()).records)
+        states.push_back(r.HostState.get());
+    EXPECT_EQ(states,
+              (std::vector<int32_t>{REPORT_REPORTING, REPORT_REPORTING, REPORT_REPORTING, REPORT_REPORTED,
+                                    REPORT_REPORTING, REPORT_REPORTING, REPORT_REPORTING, REPORT_REPORTING}));
+    EXPECT_TRUE(zelmo.running());
+}
