@@ -39,7 +39,17 @@ class TrackingDaemon
         tools.add("iptables");
         zelmo = std::make_unique<DaemonProcess>(std::vector<std::string>{"-d", "1", "-a", "600"},
                                                 std::vector<std::string>{tools.path_env()});
-        ready = zelmo->wait_for_output("Waiting for msg in main thread", 5000ms);
+        // Ready when the main loop waits and the bus thread answers a ping,
+        // which it does only once its signal subscriptions are in place.
+        ready = zelmo->wait_for_output("Waiting for msg in main thread", 5000ms) &&
+                wait_until(
+                    [&] {
+                        return client
+                            .call("arvex.kvx.zelmo", "/arvex/kvx/zelmo", "org.freedesktop.DBus.Peer", "Ping",
+                                  {}, 1000ms)
+                            .ok;
+                    },
+                    5000ms, 20ms);
     }
     ~TrackingDaemon()
     {
