@@ -24,6 +24,15 @@ inline constexpr const char CLOUD_FORM_MDNS[] = "Device.MDNS.Description.{i}.";
 inline constexpr const char CLOUD_FORM_HTTP[] = "Device.FingerPrint.Description.{i}.";
 inline constexpr const char CLOUD_FORM_HEALTHCHECK[] = "Healthcheck";
 
+// Header lines of the four forms (without their line end).
+inline constexpr const char CLOUD_HEADER_HOST[] =
+    "IPAddress,AddressSource,LeaseTimeRemaining,MACAddress,HostName,InterfaceType,Active,FriendlyName,Port,"
+    "Critical,L3Status,InterfaceStatus,RemovalStatus";
+inline constexpr const char CLOUD_HEADER_UPNP[] =
+    "MACAddress,DeviceType,Manufacturer,ModelName,ModelNumber,SerialNumber,UDN";
+inline constexpr const char CLOUD_HEADER_MDNS[] = "MACAddress,Manufacturer,Model,UUID";
+inline constexpr const char CLOUD_HEADER_HTTP[] = "MACAddress,Option-55,VendorID,User-agent";
+
 // Re-reads the cloud profile into _g_URL, _g_Username and _g_Password under
 // the profile lock. The main and health check threads both refresh it, so
 // requests never read the globals directly: they take a private copy with

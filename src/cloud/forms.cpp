@@ -9,12 +9,6 @@
 namespace
 {
 
-constexpr char kHostHeader[] = "IPAddress,AddressSource,LeaseTimeRemaining,MACAddress,HostName,InterfaceType,"
-                               "Active,FriendlyName,Port,Critical,L3Status,InterfaceStatus,RemovalStatus";
-constexpr char kUPnPHeader[] = "MACAddress,DeviceType,Manufacturer,ModelName,ModelNumber,SerialNumber,UDN";
-constexpr char kMDNSHeader[] = "MACAddress,Manufacturer,Model,UUID";
-constexpr char kHTTPHeader[] = "MACAddress,Option-55,VendorID,User-agent";
-
 // Longest texts read from the arguments: a text field of n bytes holds at
 // most n - 1 characters, and nothing is read past that.
 constexpr size_t kMacMax = sizeof(LanHostEntryObject::MACAddress) - 1;
@@ -39,13 +33,13 @@ constexpr size_t kMDNSRowMax = kMacMax + sizeof(MDNSData::Manufacturer) - 1 + si
                                sizeof(MDNSData::UUID) - 1 + 3;
 constexpr size_t kHTTPRowMax =
     kMacMax + kOption55Max + 2 + sizeof(HTTPData::VendorID) - 1 + 2 + kEscapedMax + 2 + 3;
-static_assert(sizeof kHostHeader + kHostRowMax + 1 <= CLOUD_SINGLE_FORM_SIZE);
-static_assert(sizeof kUPnPHeader + kUPnPRowMax + 1 <= CLOUD_SINGLE_FORM_SIZE);
-static_assert(sizeof kMDNSHeader + kMDNSRowMax + 1 <= CLOUD_SINGLE_FORM_SIZE);
-static_assert(sizeof kHTTPHeader + kHTTPRowMax + 1 <= CLOUD_SINGLE_FORM_SIZE);
+static_assert(sizeof CLOUD_HEADER_HOST + kHostRowMax + 1 <= CLOUD_SINGLE_FORM_SIZE);
+static_assert(sizeof CLOUD_HEADER_UPNP + kUPnPRowMax + 1 <= CLOUD_SINGLE_FORM_SIZE);
+static_assert(sizeof CLOUD_HEADER_MDNS + kMDNSRowMax + 1 <= CLOUD_SINGLE_FORM_SIZE);
+static_assert(sizeof CLOUD_HEADER_HTTP + kHTTPRowMax + 1 <= CLOUD_SINGLE_FORM_SIZE);
 // A bulk form holds a header and a row plus line end for each of the 256 records.
-static_assert(sizeof kHTTPHeader + MAX_DEVICES * (kHTTPRowMax + 1) + 1 <= CLOUD_BULK_FORM_SIZE);
-static_assert(sizeof kHostHeader + MAX_DEVICES * (kHostRowMax + 1) + 1 <= CLOUD_BULK_FORM_SIZE);
+static_assert(sizeof CLOUD_HEADER_HTTP + MAX_DEVICES * (kHTTPRowMax + 1) + 1 <= CLOUD_BULK_FORM_SIZE);
+static_assert(sizeof CLOUD_HEADER_HOST + MAX_DEVICES * (kHostRowMax + 1) + 1 <= CLOUD_BULK_FORM_SIZE);
 
 // Bounded appending to the caller's buffer. The text stays terminated after
 // every step; once something does not fit, the writer stops, and finish()
@@ -178,7 +172,7 @@ void formHostData(const LanHostEntryObject *host, char *buffer, size_t size, int
                   !(ethernet && strcmp(l3, "Not Reachable") == 0);
 
     FormWriter w;
-    if (!form_begin(w, buffer, size, header, kHostHeader))
+    if (!form_begin(w, buffer, size, header, CLOUD_HEADER_HOST))
         return;
     put_field(w, host->IPAddress);
     put_comma(w);
@@ -226,7 +220,7 @@ void formUPnPData(const char *mac, const FingerprintData *upnp, char *buffer, si
     }
     const UPnPData &d = upnp->upnp;
     FormWriter w;
-    if (!form_begin(w, buffer, size, header, kUPnPHeader))
+    if (!form_begin(w, buffer, size, header, CLOUD_HEADER_UPNP))
         return;
     put_text(w, mac, kMacMax);
     put_comma(w);
@@ -252,7 +246,7 @@ void formMDNSData(const char *mac, const FingerprintData *mdns, char *buffer, si
     }
     const MDNSData &d = mdns->mdns;
     FormWriter w;
-    if (!form_begin(w, buffer, size, header, kMDNSHeader))
+    if (!form_begin(w, buffer, size, header, CLOUD_HEADER_MDNS))
         return;
     put_text(w, mac, kMacMax);
     put_comma(w);
@@ -274,7 +268,7 @@ void formHTTPData(const char *mac, const char *option55, const FingerprintData *
     const HTTPData &d = http->http;
     char escaped[kEscapedMax + 1] = {};
     FormWriter w;
-    if (!form_begin(w, buffer, size, header, kHTTPHeader))
+    if (!form_begin(w, buffer, size, header, CLOUD_HEADER_HTTP))
         return;
     put_text(w, mac, kMacMax);
     put_comma(w);

@@ -11,7 +11,8 @@
 namespace
 {
 
-// One bulk form's text; zero-filled for each form.
+// One bulk form's text, zero-filled for each form. The 512 KiB live on the
+// heap for the time of one upload, not on the main thread's stack.
 struct BulkText {
     std::unique_ptr<char[]> text{new char[CLOUD_BULK_FORM_SIZE]};
     void start(const char *header_line)
@@ -57,9 +58,9 @@ struct DescriptionForm {
     const char *header;
 };
 constexpr DescriptionForm kDescriptionForms[] = {
-    {FP_UPNP, CLOUD_FORM_UPNP, "MACAddress,DeviceType,Manufacturer,ModelName,ModelNumber,SerialNumber,UDN"},
-    {FP_MDNS, CLOUD_FORM_MDNS, "MACAddress,Manufacturer,Model,UUID"},
-    {FP_HTTP, CLOUD_FORM_HTTP, "MACAddress,Option-55,VendorID,User-agent"},
+    {FP_UPNP, CLOUD_FORM_UPNP, CLOUD_HEADER_UPNP},
+    {FP_MDNS, CLOUD_FORM_MDNS, CLOUD_HEADER_MDNS},
+    {FP_HTTP, CLOUD_FORM_HTTP, CLOUD_HEADER_HTTP},
 };
 
 void append_description_row(DeviceRecord &r, int32_t type, char *text)
@@ -72,6 +73,15 @@ void append_description_row(DeviceRecord &r, int32_t type, char *text)
         formMDNSData(mac, &r.fingerprintData, text, CLOUD_BULK_FORM_SIZE, 0);
     else
         formHTTPData(mac, r.Option55, &r.fingerprintData, text, CLOUD_BULK_FORM_SIZE, 0);
+}
+
+// Performs a built bulk request; a failed transfer clears the reachability flag.
+int32_t transfer(CloudRequest &request, const char *formName, const CloudProfile &profile)
+{
+    if (cloud_perform(request, formName, profile))
+        return REPORT_REPORTED;
+    _g_cloud_reachable.store(0);
+    return REPORT_REPORTING;
 }
 
 } // namespace
@@ -89,9 +99,7 @@ int32_t sendAllHostsToCloud(int onlyUnreported)
         return result;
 
     BulkText bulk;
-    bulk.start(
-        "IPAddress,AddressSource,LeaseTimeRemaining,MACAddress,HostName,InterfaceType,Active,FriendlyName,"
-        "Port,Critical,L3Status,InterfaceStatus,RemovalStatus");
+    bulk.start(CLOUD_HEADER_HOST);
     int rows = 0;
     for (int i = 0; i < device_count(); ++i) {
         DeviceRecord &r = _g_devices[i];
@@ -122,11 +130,7 @@ int32_t sendAllHostsToCloud(int onlyUnreported)
         ZLOG(ZLOG_ERR, "could not build the form of %s\n", CLOUD_FORM_HOST);
         return result;
     }
-    if (cloud_perform(request, CLOUD_FORM_HOST, profile))
-        result = REPORT_REPORTED;
-    if (result != REPORT_REPORTED)
-        _g_cloud_reachable.store(0);
-    return result;
+    return transfer(request, CLOUD_FORM_HOST, profile);
 }
 
 int32_t sendAllDevicesToCloud(int onlyUnreported)
@@ -171,11 +175,7 @@ int32_t sendAllDevicesToCloud(int onlyUnreported)
     }
     if (parts == 0)
         return result;
-    if (cloud_perform(request, CLOUD_FORM_UPNP, profile))
-        result = REPORT_REPORTED;
-    if (result != REPORT_REPORTED)
-        _g_cloud_reachable.store(0);
-    return result;
+    return transfer(request, CLOUD_FORM_UPNP, profile);
 }
 
 int sync_all_devices(int onlyUnreported)
