@@ -1,6 +1,8 @@
 // Cloud health check: a thread of its own that asks the LAN host daemon for
 // all its devices once after start, and probes the cloud every 30 seconds
-// while uploads are failing. It never touches the device table.
+// while uploads are failing. It never touches the device table. The thread
+// is never stopped or joined: it ends with the process, which always dies by
+// a signal.
 #include "cloud/cloud.h"
 #include "cloud/transport.h"
 #include "platform/lanhost.h"

@@ -61,6 +61,8 @@ void refresh_locked()
                           _g_serial);
     if (needed >= int(sizeof _g_URL - 1))
         ZLOG(ZLOG_ERR, "cloud URL cut to %zu characters (%d needed)\n", sizeof _g_URL - 2, needed);
+    // A URL that its encoded spaces would push past 255 characters is refused
+    // rather than cut: a cut could end in the middle of a "%20".
     if (encode_url_spaces_n(_g_URL, url, sizeof url) == nullptr) {
         ZLOG(ZLOG_ERR, "cloud URL longer than %zu characters once its spaces are encoded; no upload\n",
              sizeof url - 1);

@@ -39,6 +39,11 @@ using CurlHeaders = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 
 // The three owned objects of one request. Members are released in reverse
 // order: the easy handle first, then the form and the header list it used.
+// The form is built with libcurl's mime interface, the successor of the
+// deprecated curl_formadd: the request body is the same multipart/form-data.
+// Each part holds a copy of its contents (at most a few hundred KiB, and
+// about 1 KiB for a single device's report) instead of pointing into the
+// caller's buffer, so no buffer has to outlive its request.
 struct CloudRequest {
     CurlHeaders headers;
     CurlMime form;

@@ -11,7 +11,9 @@
 namespace
 {
 
-// The association record sits at offset 272 of the wdp payload.
+// The association record sits at offset 272 of the wdp payload; the bytes
+// before it belong to the Wi-Fi daemon. A payload too short for the record
+// reads as zero beyond its end.
 struct WdpAssocPayload {
     uint8_t unused_0[272];
     uint8_t unused_272;
