@@ -52,7 +52,7 @@ void stop_capture(DeviceRecord &r)
     r.timer.set(0);
 }
 
-// Builds the description and its form (F5); the form name goes to work.form_name.
+// Builds the description and its form; the form name goes to work.form_name.
 void build_description(const DeviceUpdate &update, const char *mac, int32_t type, DeviceRecord &r,
                        UpdateWork &work)
 {
@@ -98,7 +98,7 @@ void build_description(const DeviceUpdate &update, const char *mac, int32_t type
     r.FingerprintType.set(type);
 }
 
-// A host that was never reported is reported before its description (F6).
+// A host that was never reported is reported before its description.
 void report_host_first(const char *mac, DeviceRecord &r, UpdateWork &work)
 {
     refresh_entry(r.lanHostEntry);
