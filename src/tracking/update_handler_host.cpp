@@ -156,13 +156,12 @@ void handle_known_host(DeviceUpdate &update, UpdateWork &work, int index, int32_
         ZLOG(ZLOG_DEBUG, "Old status - INACTIVE, current action - REMOVED, old hostState - Reported. So skip "
                          "it..!\n");
         host_state = REPORT_REPORTED;
-    } else if (_g_session_timeout.load() != 0) {
-        host_state = sendToCloud(work.form, FORM_HOST);
-    } else if (identity_same) {
+    } else if (_g_session_timeout.load() == 0 && identity_same) {
         ZLOG(ZLOG_DEBUG, "cloud session is not opened. But device changing the status alone. So ignore to "
                          "send to cloud");
         host_state = REPORT_REPORTED;
     } else {
+        // An open session uploads every change; without one, a changed identity.
         host_state = sendToCloud(work.form, FORM_HOST);
     }
 
