@@ -5,15 +5,31 @@
 #include "platform/log.h"
 
 #include <csignal>
+#include <unistd.h>
 
 namespace
 {
 
 bool g_dbus_thread_started = false;
 
+// Pauses between starts of the bus service: doubled after each start that
+// failed, back to the shortest after a service that ran until its bus went.
+constexpr unsigned kBusRetryFirstSeconds = 1;
+constexpr unsigned kBusRetryLastSeconds = 32;
+
+// The service ends when the bus cannot be reached or goes away (the bus
+// daemon restarted); it is started again after a pause, so the siblings'
+// signals reach the daemon again once the bus is back.
 void *zelmo_dbus_thread_main(void *)
 {
-    start_zelmo_service();
+    unsigned pause = kBusRetryFirstSeconds;
+    for (;;) {
+        if (start_zelmo_service() == 0)
+            pause = kBusRetryFirstSeconds;
+        sleep(pause);
+        if (pause < kBusRetryLastSeconds)
+            pause *= 2;
+    }
     return nullptr;
 }
 
