@@ -64,6 +64,8 @@ case $what in
     stage_normal || status=1
     stage_sanitize || status=1
     stage_tsan || status=1
+    bash scripts/fuzz.sh 15 || status=1
+    bash scripts/tidy.sh || status=1
     ;;
   *) echo "usage: $0 [normal|sanitize|tsan|all]" >&2; exit 2 ;;
 esac
