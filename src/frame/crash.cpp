@@ -116,7 +116,11 @@ int zelmo_initSigHdlr()
     return 0;
 }
 
-// Runs in signal context, on whichever thread took the signal. Each step:
+// Runs in signal context, on whichever thread took the signal, and follows
+// the order of a crash report: log line, trace line, archive, death.
+// - the log line: log_log formats into a stack buffer and writes it with a
+//   single write to standard error; only with the syslog destination does it
+//   go through the C library's syslog;
 // - open, write, close: async-signal-safe system calls on a path prepared
 //   at installation;
 // - posix_spawnp: glibc starts the child with clone(CLONE_VFORK) on a
@@ -124,20 +128,18 @@ int zelmo_initSigHdlr()
 //   and allocates nothing (the argument vector and attributes are ready), so
 //   it is safe even when the signal interrupted malloc; the parent does not
 //   wait, the archive runs in the background;
-// - the log line: log_log formats into a stack buffer and writes it with a
-//   single write to standard error; only with the syslog destination does it
-//   take the C library's syslog lock, which could block if the interrupted
-//   thread held it. It therefore comes last, after the trace line and the
-//   archive are done;
 // - signal and raise: async-signal-safe. The signal stays blocked until the
 //   handler returns and is then delivered with the default action.
 void zelmo_sigSegvHdlr(int signal_number)
 {
     int fd = open(g_trace_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     const char *line = line_of(signal_number);
-    if (line != nullptr && fd >= 0) {
-        ssize_t ignored = write(fd, line, strlen(line));
-        (void)ignored;
+    if (line != nullptr) {
+        ZLOG(ZLOG_INFO, "%s", line);
+        if (fd >= 0) {
+            ssize_t ignored = write(fd, line, strlen(line));
+            (void)ignored;
+        }
     }
     if (g_tar_ready) {
         pid_t archiver;
@@ -145,8 +147,6 @@ void zelmo_sigSegvHdlr(int signal_number)
     }
     if (fd >= 0)
         close(fd);
-    if (line != nullptr)
-        ZLOG(ZLOG_INFO, "%s", line);
     signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
