@@ -32,6 +32,9 @@ int32_t option_number(const char *text)
 void zelmo_parse_options(int argc, char **argv)
 {
     const char *program = argc > 0 && argv[0] ? argv[0] : "zelmo";
+    // A bad option is answered by the usage line alone, without getopt's
+    // own complaint.
+    opterr = 0;
     int option;
     while ((option = getopt(argc, argv, "f:s:o:m:d:l:a:r:n:h")) != -1) {
         switch (option) {
