@@ -183,6 +183,8 @@ int file_CopyToStruct(FILE *file)
     if (size != long(DEVICE_RECORD_SIZE))
         return -1;
 
+    // A count the table cannot hold (below 0 or above 256) makes the file
+    // count as damaged, like a wrong size header.
     long count = _g_device_count;
     if (header_number(count_field, &count) && (count < 0 || count > MAX_DEVICES)) {
         ZLOG(ZLOG_ERR, "Init record count %ld out of range 0..%d\n", count, MAX_DEVICES);
@@ -191,16 +193,10 @@ int file_CopyToStruct(FILE *file)
     _g_device_count = int32_t(count);
     ZLOG(ZLOG_INFO, "Init _g_device_count - %d\n", _g_device_count);
 
-    // Only whole records count: a file cut short keeps the records it holds
-    // completely and loses the rest, and no partly read record stays behind.
-    size_t loaded = 0;
+    // A file cut short is not detected: the count stays as stored, and the
+    // bytes that are missing leave the table as it was (zero at start-up).
     if (_g_device_count > 0)
-        loaded = fread(_g_devices, DEVICE_RECORD_SIZE, size_t(_g_device_count), file);
-    if (loaded < size_t(_g_device_count)) {
-        ZLOG(ZLOG_ERR, "Init read %zu of %d records; the rest is lost\n", loaded, _g_device_count);
-        _g_device_count = int32_t(loaded);
-    }
-    memset(&_g_devices[loaded], 0, (MAX_DEVICES - loaded) * sizeof(DeviceRecord));
+        (void)!fread(_g_devices, DEVICE_RECORD_SIZE, size_t(_g_device_count), file);
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // Loading, discarding and rewriting the database file.
 #include "table_helpers.h"
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -8,6 +9,7 @@ TEST_F(TableTest, LoadKeepsGoodFilesAndDiscardsDamagedOnes)
 {
     std::vector<DeviceRecord> three = {make_record(test_mac(1)), make_record(test_mac(2)),
                                        make_record(test_mac(3))};
+    three[2].HDDState.set(9); // in the half that a cut file loses
     Bytes good = db_image(three);
     Bytes truncated(good.begin(), good.end() - 4932 / 2);
     struct Case {
@@ -15,16 +17,20 @@ TEST_F(TableTest, LoadKeepsGoodFilesAndDiscardsDamagedOnes)
         Bytes image;
         bool kept;
         int count;
+        int loaded; // slots holding a record
     } cases[] = {
-        {"good", good, true, 3},
-        {"empty", {}, false, 0},
-        {"size 4931", db_image(three, "4931"), false, 0},
-        {"size text", db_image(three, "abc"), false, 0},
-        {"count 257", db_image(three, "4932", "257"), false, 0},
-        {"count -1", db_image(three, "4932", "-1"), false, 0},
-        {"count empty", db_image(three, "4932", ""), true, 0},
-        {"headers cut", Bytes(good.begin(), good.begin() + 40), true, 0},
-        {"last record cut", truncated, true, 2},
+        {"good", good, true, 3, 3},
+        {"empty", {}, false, 0, 0},
+        {"size 4931", db_image(three, "4931"), false, 0, 0},
+        {"size text", db_image(three, "abc"), false, 0, 0},
+        {"count 257", db_image(three, "4932", "257"), false, 0, 0},
+        {"count -1", db_image(three, "4932", "-1"), false, 0, 0},
+        {"count empty", db_image(three, "4932", ""), true, 0, 0},
+        {"count 5", db_image(three, "4932", "5"), true, 5, 3},
+        // A short file is not detected: the count stays as stored, the
+        // third slot gets the first half of its record, the rest stays zero.
+        {"headers cut", Bytes(good.begin(), good.begin() + 40), true, 3, 0},
+        {"last record cut", truncated, true, 3, 3},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -34,8 +40,11 @@ TEST_F(TableTest, LoadKeepsGoodFilesAndDiscardsDamagedOnes)
         EXPECT_EQ(file_exists(gw.db_path()), c.kept);
         EXPECT_EQ(_g_device_count, c.count);
         for (int i = 0; i < MAX_DEVICES; ++i)
-            EXPECT_EQ(_g_devices[i].lanHostEntry.MACAddress[0] == '\0', i >= c.count) << i;
+            EXPECT_EQ(_g_devices[i].lanHostEntry.MACAddress[0] == '\0', i >= c.loaded) << i;
     }
+    EXPECT_EQ(memcmp(&_g_devices[2], &three[2], 4932 / 2), 0);
+    const auto *tail = reinterpret_cast<const uint8_t *>(&_g_devices[2]) + 4932 / 2;
+    EXPECT_EQ(std::count(tail, tail + 4932 / 2, 0), 4932 / 2);
     EXPECT_EQ(mac_at(1), test_mac(2));
 
     // A missing file is created and loads as empty; a discarded one is written anew.
