@@ -25,6 +25,9 @@ FILE *file_open(const char *path, const char *mode);
 void file_close(FILE *file);
 
 // Table operations.
+// Index of the first used entry whose MACAddress equals mac in any letter
+// case, or -1 (also for an empty mac). Logs nothing.
+int find_device(const char *mac);
 uint32_t is_newdevice(const char *mac, int *index_out);
 int update_device(const char *mac, int32_t deviceState, int32_t status, int32_t fingerprintType,
                   int32_t hostState, int32_t setStates, const LanHostEntryObject *lanHostEntry,

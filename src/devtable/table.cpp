@@ -47,24 +47,32 @@ int devtable_alloc()
     return 0;
 }
 
-uint32_t is_newdevice(const char *mac, int *index_out)
+int find_device(const char *mac)
 {
     if (text_empty(mac) || _g_devices == nullptr)
-        return 1;
+        return -1;
     size_t mac_len = strlen(mac);
     for (int i = 0; i < _g_device_count && i < MAX_DEVICES; ++i) {
         const char *stored = _g_devices[i].lanHostEntry.MACAddress;
-        size_t len = field_len(stored, sizeof _g_devices[i].lanHostEntry.MACAddress);
-        if (len == 0)
-            continue;
-        if (len == mac_len && field_equal_nocase(stored, len, mac, mac_len)) {
-            if (index_out != nullptr)
-                *index_out = i;
-            return 0;
-        }
+        if (stored[0] != '\0' &&
+            field_equal_nocase(stored, sizeof _g_devices[i].lanHostEntry.MACAddress, mac, mac_len))
+            return i;
     }
-    ZLOG(ZLOG_INFO, "is_newdevice = true\n");
-    return 1;
+    return -1;
+}
+
+uint32_t is_newdevice(const char *mac, int *index_out)
+{
+    if (text_empty(mac))
+        return 1;
+    int index = find_device(mac);
+    if (index < 0) {
+        ZLOG(ZLOG_INFO, "is_newdevice = true\n");
+        return 1;
+    }
+    if (index_out != nullptr)
+        *index_out = index;
+    return 0;
 }
 
 int get_oldest_removed_device()

@@ -17,20 +17,6 @@ namespace
 
 constexpr char LED_SENDER[] = "arvex.zelmo";
 
-// Index of the first used record whose MAC equals mac in any letter case, or -1.
-int find_device(const char *mac)
-{
-    if (text_empty(mac) || _g_devices == nullptr)
-        return -1;
-    for (int i = 0; i < _g_device_count && i < MAX_DEVICES; ++i) {
-        const char *stored = _g_devices[i].lanHostEntry.MACAddress;
-        size_t len = field_len(stored, sizeof _g_devices[i].lanHostEntry.MACAddress);
-        if (len != 0 && field_equal_nocase(stored, len, mac, strlen(mac)))
-            return i;
-    }
-    return -1;
-}
-
 // Loads the stored table from the built-in database path: no option has
 // been read when the command words are examined.
 void load_table()

@@ -195,8 +195,8 @@ int zelmo_dump_by_mac(const char *mac)
 {
     if (text_empty(mac))
         return -1;
-    int index = -1;
-    if (is_newdevice(mac, &index) != 0)
+    int index = find_device(mac);
+    if (index < 0)
         return 0;
     TextOut out;
     add_full_header(out);
