@@ -38,7 +38,8 @@ int start_root_mode()
     }
     clear_all_timers();
     zelmo_dumpall();
-    // The main loop needs the message-service descriptor in root mode.
+    // The main loop needs the message-service descriptor in root mode, so
+    // a failed call and a missing descriptor (-1) both end the start-up.
     int ret = csMsg_getEventHandle(msgHandle, &csmsg_fd);
     if (ret != 0 || csmsg_fd < 0) {
         ZLOG(ZLOG_INFO, "[ZELMO]csMsg_getEventHandle() failed, ret=%d fd=%d\n", ret, csmsg_fd);
@@ -92,15 +93,10 @@ int main(int argc, char **argv)
     }
     ZLOG(ZLOG_ERR, "ZELMO process started...!!!\n");
 
-    // Timer signals (SIGUSR1) are for the main thread only: the other
-    // threads inherit a mask that blocks them.
-    sigset_t timer_signal, previous;
-    sigemptyset(&timer_signal);
-    sigaddset(&timer_signal, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &timer_signal, &previous);
+    // Both threads are created with the timer signal (SIGUSR1) blocked: it
+    // is for the main thread only.
     zelmo_do_healthcheck();
     zelmo_dbus_msg_thread_init(nullptr);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
     zelmo_handle_main_fds();
 }

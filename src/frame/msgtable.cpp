@@ -2,9 +2,6 @@
 // message of the bus thread goes to. The first entry whose type matches
 // wins; a type without an entry (10, set critical device, and the unused
 // 12 and 15) is logged as invalid and dropped.
-//
-// Entries are added as their handlers exist; one line per type, in this
-// order.
 #include "fingerprint/fingerprint.h"
 #include "frame/frame.h"
 #include "timers/timers.h"
