@@ -70,9 +70,8 @@ int zelmo_processSetLanhostEntry(const uint8_t *payload, uint32_t length)
     if (known) {
         DeviceRecord &record = _g_devices[index];
         ZLOG(ZLOG_INFO,
-             "Active/Inactive came for Behind Quillo device. So overwriting from local DB value. lanhost itf "
-             "= "
-             "%s local DB itf = %s",
+             "Active/Inactive came for Behind Quillo device. So overwriting from local DB value. "
+             "lanhost itf = %s local DB itf = %s",
              entry.InterfaceType, record.lanHostEntry.InterfaceType);
         behind_satellite = record.lanHostEntry.BehindQuillo.get() == 1;
         if (record.lanHostEntry.InterfaceType[0] != '\0')
