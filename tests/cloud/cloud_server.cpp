@@ -11,9 +11,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <map>
-#include <memory>
 #include <spawn.h>
+#include <sstream>
 #include <stdexcept>
 #include <strings.h>
 #include <sys/wait.h>
@@ -24,107 +23,38 @@ extern char **environ;
 namespace
 {
 
-// Just enough JSON for the server's records: objects, arrays, strings, null.
-struct Json {
-    enum Kind { Null, String, Array, Object, Other } kind = Null;
-    std::string text;
-    std::vector<Json> items;
-    std::map<std::string, Json> members;
-    const Json &operator[](const std::string &key) const
-    {
-        static const Json none;
-        auto it = members.find(key);
-        return it == members.end() ? none : it->second;
-    }
-};
-
-struct JsonReader {
-    const std::string &s;
-    size_t at = 0;
-    void skip()
-    {
-        while (at < s.size() && isspace(static_cast<unsigned char>(s[at])))
-            ++at;
-    }
-    void expect(char c)
-    {
-        skip();
-        if (at >= s.size() || s[at] != c)
-            throw std::runtime_error(std::string("JSON: expected ") + c);
-        ++at;
-    }
-    std::string string()
-    {
-        expect('"');
-        std::string out;
-        while (at < s.size() && s[at] != '"') {
-            char c = s[at++];
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            c = s[at++];
-            const char *plain = "\"\\/bfnrt";
-            const char *value = "\"\\/\b\f\n\r\t";
-            if (c == 'u') { // the server writes latin-1 text: code points below 256
-                out += char(std::stoi(s.substr(at, 4), nullptr, 16));
-                at += 4;
-            } else if (const char *p = strchr(plain, c)) {
-                out += value[p - plain];
-            }
-        }
-        ++at;
-        return out;
-    }
-    Json value()
-    {
-        skip();
-        Json v;
-        char c = at < s.size() ? s[at] : '\0';
-        if (c == '"') {
-            v.kind = Json::String;
-            v.text = string();
-        } else if (c == '[' || c == '{') {
-            v.kind = c == '[' ? Json::Array : Json::Object;
-            ++at;
-            skip();
-            char end = c == '[' ? ']' : '}';
-            while (s[at] != end) {
-                if (v.kind == Json::Array) {
-                    v.items.push_back(value());
-                } else {
-                    std::string key = string();
-                    expect(':');
-                    v.members[key] = value();
-                }
-                skip();
-                if (s[at] == ',')
-                    ++at;
-                skip();
-            }
-            ++at;
-        } else {
-            size_t end = s.find_first_of(",]}", at);
-            v.kind = s.compare(at, 4, "null") == 0 ? Json::Null : Json::Other;
-            v.text = s.substr(at, end - at);
-            at = end;
-        }
-        return v;
-    }
-};
-
-RecordedRequest to_request(const Json &j)
+// One line of the server's log (see cloud_server.py): texts as "x" and their
+// bytes in hex, or "-" when missing; counts before the header and part lists.
+RecordedRequest parse_request(const std::string &line)
 {
+    std::istringstream in(line);
+    auto text = [&](bool *present = nullptr) {
+        std::string token, out;
+        in >> token;
+        if (present)
+            *present = token != "-";
+        for (size_t i = 1; i + 1 < token.size(); i += 2)
+            out += char(std::stoi(token.substr(i, 2), nullptr, 16));
+        return out;
+    };
     RecordedRequest r;
-    r.method = j["method"].text;
-    r.path = j["path"].text;
-    r.has_authorization = j["authorization"].kind == Json::String;
-    r.authorization = j["authorization"].text;
-    for (const Json &h : j["headers"].items)
-        r.headers.emplace_back(h.items.at(0).text, h.items.at(1).text);
-    for (const Json &p : j["parts"].items)
-        r.parts.push_back({p["disposition"].text, p["name"].text, p["content_type"].text, p["data"].text,
-                           p["filename"].kind != Json::Null});
+    r.method = text();
+    r.path = text();
+    r.authorization = text(&r.has_authorization);
+    size_t n = 0;
+    for (in >> n; n > 0; --n) {
+        std::string name = text();
+        r.headers.emplace_back(name, text());
+    }
+    for (in >> n; n > 0; --n) {
+        RecordedPart p;
+        p.disposition = text();
+        p.name = text();
+        text(&p.has_filename);
+        p.content_type = text();
+        p.data = text();
+        r.parts.push_back(p);
+    }
     return r;
 }
 
@@ -180,7 +110,7 @@ CloudServer::CloudServer(const std::string &mode, const std::string &cert, const
                                      "--port-file",
                                      dir_ + "/port",
                                      "--log",
-                                     dir_ + "/requests.jsonl",
+                                     dir_ + "/requests.log",
                                      "--mode",
                                      mode};
     if (!cert.empty())
@@ -209,16 +139,14 @@ std::string CloudServer::url(const std::string &path, const std::string &scheme,
 std::vector<RecordedRequest> CloudServer::requests() const
 {
     std::vector<RecordedRequest> out;
-    for (const std::string &line : read_lines(dir_ + "/requests.jsonl")) {
-        JsonReader reader{line};
-        out.push_back(to_request(reader.value()));
-    }
+    for (const std::string &line : read_lines(dir_ + "/requests.log"))
+        out.push_back(parse_request(line));
     return out;
 }
 
 bool CloudServer::wait_requests(size_t count, int timeout_ms) const
 {
-    return wait_until([&] { return read_lines(dir_ + "/requests.jsonl").size() >= count; },
+    return wait_until([&] { return read_lines(dir_ + "/requests.log").size() >= count; },
                       std::chrono::milliseconds(timeout_ms));
 }
 

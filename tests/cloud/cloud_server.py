@@ -2,9 +2,11 @@
 """Recording stand-in for the cloud analytics service (standard library only).
 
 Listens on 127.0.0.1 (a free port, written to --port-file once listening),
-optionally with TLS, and appends one JSON line per request to --log: method,
-path with query, headers, decoded Basic credentials and every multipart part
-(disposition parameters, content type and exact contents). --mode chooses the
+optionally with TLS, and appends one line per request to --log: method, path
+with query, decoded Basic credentials, the headers and every multipart part
+(disposition, name, file name, content type and exact contents). Every text
+is written as "x" and its latin-1 bytes in hex, a missing one as "-"; the
+header and part lists are preceded by their counts. --mode chooses the
 answer: "ok" (200), "error" (500), "close" (closes without answering) or
 "hang" (never answers).
 """
@@ -14,7 +16,6 @@ import ctypes
 import email.parser
 import email.policy
 import http.server
-import json
 import os
 import signal
 import ssl
@@ -22,30 +23,28 @@ import threading
 import time
 
 LOCK = threading.Lock()
+POLICY = email.policy.HTTP
+
+
+def enc(text):
+    return "-" if text is None else "x" + text.encode("latin-1").hex()
 
 
 def parse_multipart(content_type, body):
     """Splits a multipart body at its boundary delimiters, byte for byte."""
-    header = email.parser.HeaderParser(policy=email.policy.HTTP).parsestr(
-        "Content-Type: %s\r\n\r\n" % content_type)
+    header = email.parser.HeaderParser(policy=POLICY).parsestr("Content-Type: %s\r\n\r\n" % content_type)
     boundary = header.get_param("boundary")
     if not boundary:
-        return None
+        return []
     parts = []
-    chunks = (b"\r\n" + body).split(b"\r\n--" + boundary.encode("latin-1"))
-    for chunk in chunks[1:]:
+    for chunk in (b"\r\n" + body).split(b"\r\n--" + boundary.encode("latin-1"))[1:]:
         if chunk.startswith(b"--"):
             break
         head, _, data = chunk.partition(b"\r\n\r\n")
-        msg = email.parser.BytesHeaderParser(policy=email.policy.HTTP).parsebytes(
-            head.lstrip(b"\r\n") + b"\r\n\r\n")
-        parts.append({
-            "disposition": msg.get_content_disposition(),
-            "name": msg.get_param("name", header="content-disposition"),
-            "filename": msg.get_param("filename", header="content-disposition"),
-            "content_type": msg.get("Content-Type"),
-            "data": data.decode("latin-1"),
-        })
+        msg = email.parser.BytesHeaderParser(policy=POLICY).parsebytes(head.lstrip(b"\r\n") + b"\r\n\r\n")
+        parts += [msg.get_content_disposition(), msg.get_param("name", header="content-disposition"),
+                  msg.get_param("filename", header="content-disposition"), msg.get("Content-Type"),
+                  data.decode("latin-1")]
     return parts
 
 
@@ -57,39 +56,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.request = self.server.tls.wrap_socket(self.request, server_side=True)
         super().setup()
 
-    def read_body(self):
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
-            body = b""
-            while True:
-                size = int(self.rfile.readline().split(b";")[0], 16)
-                chunk = self.rfile.read(size + 2)
-                if size == 0:
-                    return body
-                body += chunk[:-2]
-        return self.rfile.read(int(self.headers.get("Content-Length", "0")))
-
     def do_POST(self):
-        body = self.read_body()
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         auth = self.headers.get("Authorization")
         if auth and auth.startswith("Basic "):
             auth = base64.b64decode(auth[6:]).decode("latin-1")
-        record = {
-            "method": self.command,
-            "path": self.path,
-            "headers": [[k, v] for k, v in self.headers.items()],
-            "authorization": auth,
-            "parts": parse_multipart(self.headers.get("Content-Type", ""), body),
-        }
+        parts = parse_multipart(self.headers.get("Content-Type", ""), body)
+        fields = [self.command, self.path, auth, len(self.headers)]
+        for key, value in self.headers.items():
+            fields += [key, value]
+        fields += [len(parts) // 5] + parts
         if self.server.log:
-            with LOCK, open(self.server.log, "a", encoding="utf-8") as log:
-                log.write(json.dumps(record) + "\n")
-        mode = self.server.mode
-        if mode == "close":
+            with LOCK, open(self.server.log, "a", encoding="ascii") as log:
+                log.write(" ".join(str(f) if isinstance(f, int) else enc(f) for f in fields) + "\n")
+        if self.server.mode == "close":
             self.close_connection = True
             return
-        if mode == "hang":
+        if self.server.mode == "hang":
             time.sleep(3600)
-        self.send_response(500 if mode == "error" else 200)
+        self.send_response(500 if self.server.mode == "error" else 200)
         self.send_header("Content-Length", "0")
         self.end_headers()
 

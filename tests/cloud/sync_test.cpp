@@ -8,9 +8,7 @@
 namespace
 {
 
-const std::string kHostHeader =
-    "IPAddress,AddressSource,LeaseTimeRemaining,MACAddress,HostName,InterfaceType,"
-    "Active,FriendlyName,Port,Critical,L3Status,InterfaceStatus,RemovalStatus\n";
+using States = std::vector<std::array<int32_t, 3>>;
 
 DeviceRecord device(char id, const char *ip, const char *name, const char *type, int32_t hostState,
                     int32_t deviceState, int32_t fpType)
@@ -53,9 +51,9 @@ class CloudSync : public CloudTest
             _g_devices[_g_device_count++] = r;
     }
     // (Status, HostState, DeviceState) of every record.
-    std::vector<std::array<int32_t, 3>> states() const
+    States states() const
     {
-        std::vector<std::array<int32_t, 3>> out;
+        States out;
         for (int i = 0; i < _g_device_count; ++i)
             out.push_back(
                 {_g_devices[i].Status.get(), _g_devices[i].HostState.get(), _g_devices[i].DeviceState.get()});
@@ -63,12 +61,8 @@ class CloudSync : public CloudTest
     }
     void expect_file_matches_table() const
     {
-        DbImage db = parse_db(root.read_db());
-        ASSERT_TRUE(db.ok);
-        EXPECT_EQ(db.count_text, std::to_string(_g_device_count));
-        ASSERT_EQ(db.records.size(), size_t(_g_device_count));
-        for (size_t i = 0; i < db.records.size(); ++i)
-            EXPECT_EQ(memcmp(&db.records[i], &_g_devices[i], sizeof(DeviceRecord)), 0) << i;
+        EXPECT_EQ(root.read_db(),
+                  db_image(std::vector<DeviceRecord>(_g_devices, _g_devices + _g_device_count)));
     }
 };
 
@@ -82,9 +76,9 @@ TEST_F(CloudSync, BothRequestsAndTheMarking)
     ASSERT_EQ(server.requests().size(), 2u);
     std::vector<RecordedPart> host = server.requests()[0].parts, desc = server.requests()[1].parts;
     ASSERT_EQ(host.size(), 1u);
-    EXPECT_EQ(host[0].name, CLOUD_FORM_HOST);
+    EXPECT_EQ(host[0].name, "Device.Hosts.Host.{i}.");
     EXPECT_EQ(host[0].content_type, "text/csv");
-    EXPECT_EQ(host[0].data, kHostHeader +
+    EXPECT_EQ(host[0].data, std::string(CLOUD_HEADER_HOST) + "\n" +
                                 "192.168.1.10,DHCP,86400,aa:00:00:00:00:0a,tv,802.11,true,,3,0,Reachable,"
                                 "Associated,0\n"
                                 "192.168.1.11,DHCP,86400,aa:00:00:00:00:0b,nas,Ethernet,false,,,0,Reachable,"
@@ -94,19 +88,18 @@ TEST_F(CloudSync, BothRequestsAndTheMarking)
                                 "192.168.1.14,DHCP,86400,aa:00:00:00:00:0e,cam,802.11,false,,,0,Reachable,"
                                 "Disassociated,0\n");
     ASSERT_EQ(desc.size(), 3u);
-    EXPECT_EQ(desc[0].name, CLOUD_FORM_UPNP);
-    EXPECT_EQ(desc[0].data, "MACAddress,DeviceType,Manufacturer,ModelName,ModelNumber,SerialNumber,UDN\n"
-                            "aa:00:00:00:00:0a,urn:tv,\"Sony\",,,,uuid:1\n");
-    EXPECT_EQ(desc[1].name, CLOUD_FORM_MDNS);
-    EXPECT_EQ(desc[1].data, "MACAddress,Manufacturer,Model,UUID\naa:00:00:00:00:0b,Synology,,u-b\n");
-    EXPECT_EQ(desc[2].name, CLOUD_FORM_HTTP);
+    EXPECT_EQ(desc[0].name, "Device.UPnP.Description.{i}.");
+    EXPECT_EQ(desc[0].data,
+              std::string(CLOUD_HEADER_UPNP) + "\naa:00:00:00:00:0a,urn:tv,\"Sony\",,,,uuid:1\n");
+    EXPECT_EQ(desc[1].name, "Device.MDNS.Description.{i}.");
+    EXPECT_EQ(desc[1].data, std::string(CLOUD_HEADER_MDNS) + "\naa:00:00:00:00:0b,Synology,,u-b\n");
+    EXPECT_EQ(desc[2].name, "Device.FingerPrint.Description.{i}.");
     EXPECT_EQ(desc[2].data,
-              "MACAddress,Option-55,VendorID,User-agent\naa:00:00:00:00:0d,\"1,3,6\",,\"say \\\"hi\\\"\"\n");
+              std::string(CLOUD_HEADER_HTTP) + "\naa:00:00:00:00:0d,\"1,3,6\",,\"say \\\"hi\\\"\"\n");
     for (const RecordedPart &p : desc)
         EXPECT_TRUE(p.content_type == "text/csv" && !p.has_filename) << p.name;
 
-    using S = std::array<int32_t, 3>;
-    EXPECT_EQ(states(), (std::vector<S>{{1, 4, 4}, {0, 4, 4}, {1, 0, 0}, {2, 4, 4}, {0, 4, 1}}));
+    EXPECT_EQ(states(), (States{{1, 4, 4}, {0, 4, 4}, {1, 0, 0}, {2, 4, 4}, {0, 4, 1}}));
     expect_file_matches_table();
 
     // Catch-up: nothing is due; then one UPnP description becomes due.
@@ -132,8 +125,7 @@ TEST_F(CloudSync, FailedHostRequestStopsTheDescriptions)
     EXPECT_EQ(silent.requests().size(), 1u);
     EXPECT_EQ(_g_cloud_reachable, 0);
     // Only the presence values that the host rows rewrote have changed.
-    using S = std::array<int32_t, 3>;
-    EXPECT_EQ(states(), (std::vector<S>{{1, 2, 2}, {0, 4, 4}, {1, 0, 0}, {2, 2, 2}, {0, 1, 1}}));
+    EXPECT_EQ(states(), (States{{1, 2, 2}, {0, 4, 4}, {1, 0, 0}, {2, 2, 2}, {0, 1, 1}}));
     expect_file_matches_table();
 
     // Empty table: no request, the file is still written.
