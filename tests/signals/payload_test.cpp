@@ -70,6 +70,13 @@ TEST_F(SignalsTest, DhcpOptionFingerprints)
     EXPECT_TRUE(s.parts.empty());
     EXPECT_EQ(s.notes, std::vector<std::string>{"notifyDeviceStatusChange " + cam});
     EXPECT_EQ(stored(cam), "1 4 2 0 Ethernet|Reachable|Disassociated|host|||1,3");
+    // An empty stored list counts as changed, even against an empty one.
+    _g_cloud_reachable = 1;
+    _g_devices[0].Option55[0] = '\0';
+    s = option55({0});
+    EXPECT_EQ(s.parts, std::vector<std::string>{"Device.FingerPrint.Description.{i}.|" + cam +
+                                                ",,\"V1\",\"Cam \\\"2\\\"\""});
+    EXPECT_EQ(stored(cam), "1 4 4 0 Ethernet|Reachable|Disassociated|host|||");
 
     // Option 43 needs a MAC and one of the vendor texts; a known client keeps its record.
     const std::string box = test_mac(7);
@@ -127,6 +134,20 @@ TEST_F(SignalsTest, LanhostAndInterfaceUpdatesOfKnownHosts)
     EXPECT_EQ(s.parts, std::vector<std::string>{"Device.Hosts.Host.{i}.|192.168.1.31,DHCP,86400," + tablet +
                                                 ",tab,Ethernet,false,,,0,Not Reachable,Associated,0"});
     EXPECT_EQ(s.notes, std::vector<std::string>{"notifyDeviceStatusChange " + tablet});
-    s = sent_by([&] { deliver(zelmo_processNotifyDeviceInterfaceUpdate, texts(128, {{0, tv}})); });
+    // A wired host, and the removal of a host that is not in the table, change nothing.
+    s = sent_by([&] {
+        deliver(zelmo_processNotifyDeviceInterfaceUpdate, texts(128, {{0, tv}}));
+        deliver(zelmo_processDelLanhostEntry, texts(104, {{72, test_mac(9)}}));
+    });
     EXPECT_TRUE(s.parts.empty() && s.notes.empty());
+    EXPECT_EQ(_g_device_count, 3);
+
+    // SSID 0 is on the first band; the type of a host that the configuration
+    // store does not hold changes in the table only.
+    deliver(zelmo_processNotifyWDPRootAssocDevStatusChange, wdp(0, 1, 1, tablet));
+    deliver(zelmo_processNotifyWDPRootAssocDevStatusChange, wdp(9, 1, 1, remote));
+    EXPECT_EQ(stored(tablet).substr(0, 15), "1 4 0 0 802.11|");
+    EXPECT_STREQ(root.read_lanhost(tablet)->InterfaceType, "802.11");
+    EXPECT_EQ(stored(remote).substr(0, 17), "1 4 0 9 802.11ac|");
+    EXPECT_FALSE(root.read_lanhost(remote));
 }

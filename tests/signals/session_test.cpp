@@ -4,10 +4,11 @@
 namespace
 {
 
+// Command texts go without a terminator: they end at the payload's length.
 Bytes command(const std::string &text)
 {
     return to_bytes(text);
-} // no terminator: cut at the length
+}
 Bytes tr69(uint32_t kind, const std::string &text)
 {
     Bytes b(4, 0);
