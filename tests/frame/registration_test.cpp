@@ -1,7 +1,6 @@
 // Registration with the daemon monitor and the configuration read at
 // start-up, in process below a temporary root.
 #include "fixture/fixture.h"
-#include "frame/capture.h"
 #include "frame/frame.h"
 #include "platform/log.h"
 
