@@ -16,6 +16,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -24,6 +25,22 @@
 
 namespace
 {
+
+// Owned descriptor and directory stream.
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+struct DirCloser {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
 
 // Sort key of an instance: depth, then i1..i6.
 using InstanceKey = std::array<uint64_t, 7>;
@@ -94,28 +111,22 @@ std::optional<InstanceKey> parse_name(const char *name)
 bool read_instance(uint32_t objectId, const InstanceKey &key, void *object, size_t size)
 {
     std::string path = object_dir(objectId) + "/" + instance_name(key);
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0)
         return false;
     std::vector<uint8_t> data(size, 0);
     size_t got = 0;
-    bool ok = true;
     while (got < size) {
-        ssize_t n = read(fd, data.data() + got, size - got);
+        ssize_t n = read(file.fd, data.data() + got, size - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            ok = false;
-            break;
+            ZLOG(ZLOG_ERR, "cfgstore: cannot read %s: %s\n", path.c_str(), strerror(errno));
+            return false;
         }
         if (n == 0)
             break;
         got += size_t(n);
-    }
-    close(fd);
-    if (!ok) {
-        ZLOG(ZLOG_ERR, "cfgstore: cannot read %s: %s\n", path.c_str(), strerror(errno));
-        return false;
     }
     CfgObjHeader header{};
     header.ObjectId.set(objectId);
@@ -169,12 +180,11 @@ int cfg_getNextObj(void *object, size_t size, uint32_t /*flags*/)
     bool from_start = after == InstanceKey{};
 
     std::vector<InstanceKey> keys;
-    if (DIR *dir = opendir(object_dir(objectId).c_str())) {
-        while (dirent *e = readdir(dir))
+    if (std::unique_ptr<DIR, DirCloser> dir{opendir(object_dir(objectId).c_str())}) {
+        while (dirent *e = readdir(dir.get()))
             if (auto k = parse_name(e->d_name))
                 if (from_start || *k > after)
                     keys.push_back(*k);
-        closedir(dir);
     }
     // Ascending; an instance removed meanwhile is passed over.
     std::sort(keys.begin(), keys.end());
@@ -210,10 +220,8 @@ int cfg_setObj(const void *object, size_t size, uint32_t /*flags*/)
         return -1;
     }
     // Make the rename itself durable.
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
+    Fd directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.fd >= 0)
+        fsync(directory.fd);
     return 0;
 }
