@@ -50,7 +50,6 @@ TEST_F(TableTest, UpdateWritesRecordAtPinnedOffsets)
     EXPECT_EQ(d.DeviceState.get(), REPORT_REPORTED);
     EXPECT_EQ(update_device("", 0, 0, 0, 0, 1, &entry, nullptr, nullptr, nullptr), -1);
     EXPECT_EQ(_g_device_count, 1);
-    EXPECT_EQ(_g_device_count, 1);
 }
 
 TEST_F(TableTest, FullTableEvictsOldestRemovedOrRefuses)

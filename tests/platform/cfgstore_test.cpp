@@ -39,17 +39,6 @@ std::string key(const Obj &o)
 TEST(CfgStore, GetReadsTheInstanceFileAndZeroFills)
 {
     GatewayRoot root;
-    root.write_device_info("00D09E", "Fibre-GW", "SN123");
-    std::vector<char> info(CFG_SIZE_DEVICE_INFO, 'z');
-    CfgObjHeader h{};
-    h.ObjectId.set(CFG_OID_DEVICE_INFO);
-    h.instanceId = make_instance(1, {1});
-    memcpy(info.data(), &h, sizeof h);
-    ASSERT_EQ(cfg_getObj(info.data(), info.size(), 0), 0);
-    EXPECT_STREQ(&info[CFG_DEVICE_INFO_OUI], "00D09E");
-    EXPECT_STREQ(&info[CFG_DEVICE_INFO_PRODUCT_CLASS], "Fibre-GW");
-    EXPECT_STREQ(&info[CFG_DEVICE_INFO_SERIAL], "SN123");
-
     // A file shorter than the buffer: the rest is zeroed.
     Obj small = make_obj(900, make_instance(1, {2}), 0x11);
     root.write_object(&small, 40);
