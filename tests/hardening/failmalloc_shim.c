@@ -12,18 +12,19 @@
 static void *(*next_malloc)(size_t);
 static size_t fail_size = (size_t)-1;
 
-static void setup(void)
+/* The size is read once the C library is set up: a sanitizer runtime calls
+ * malloc before that, when the environment cannot be read yet. */
+__attribute__((constructor)) static void read_fail_size(void)
 {
     const char *text = getenv("ZELMO_FAIL_MALLOC_SIZE");
     if (text != NULL)
         fail_size = (size_t)strtoull(text, NULL, 10);
-    next_malloc = (void *(*)(size_t))dlsym(RTLD_NEXT, "malloc");
 }
 
 void *malloc(size_t size)
 {
     if (next_malloc == NULL)
-        setup();
+        next_malloc = (void *(*)(size_t))dlsym(RTLD_NEXT, "malloc");
     if (size == fail_size) {
         errno = ENOMEM;
         return NULL;

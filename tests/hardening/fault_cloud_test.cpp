@@ -100,7 +100,8 @@ TEST(FaultCloud, FailingCloudsLeaveHostsReportingAndLoseNothing)
         EXPECT_TRUE(zelmo.wait_for_output("curl_easy_perform() failed", 2000ms));
     }
     {
-        GarbageServer garbage(std::string("\x16\x03\x01 no HTTP at all \r\n\r\n\x7f\xff", 27));
+        static const char kNoHttp[] = "\x16\x03\x01 no HTTP at all \r\n\r\n\x7f\xff";
+        GarbageServer garbage(std::string(kNoHttp, sizeof kNoHttp - 1));
         EXPECT_EQ(new_host_state(local_url("http", garbage.port())), REPORT_REPORTING);
         EXPECT_EQ(new_host_state(local_url("https", garbage.port())), REPORT_REPORTING);
         EXPECT_GE(garbage.connections(), 1);
