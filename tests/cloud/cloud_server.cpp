@@ -79,14 +79,6 @@ pid_t spawn(const std::vector<std::string> &args, bool quiet = false)
     return pid;
 }
 
-std::string make_temp_dir()
-{
-    char dir[] = "/tmp/zelmo-cloud-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        throw std::runtime_error("mkdtemp");
-    return dir;
-}
-
 } // namespace
 
 std::string RecordedRequest::header(const std::string &name, bool *present) const
@@ -103,7 +95,7 @@ std::string RecordedRequest::header(const std::string &name, bool *present) cons
 }
 
 CloudServer::CloudServer(const std::string &mode, const std::string &cert, const std::string &key)
-    : dir_(make_temp_dir())
+    : dir_(make_temp_dir("zelmo-cloud"))
 {
     std::vector<std::string> args = {"/usr/bin/python3",
                                      ZELMO_SOURCE_DIR "/tests/cloud/cloud_server.py",
@@ -127,7 +119,7 @@ CloudServer::~CloudServer()
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    run_program({"rm", "-rf", dir_});
+    remove_tree(dir_);
 }
 
 std::string CloudServer::url(const std::string &path, const std::string &scheme,
@@ -173,32 +165,6 @@ TestCa::TestCa(const std::string &dir)
                            "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", server_cert}) == 0;
     if (!ok)
         throw std::runtime_error("openssl could not make the test certificates");
-}
-
-StderrCapture::StderrCapture() : dir_(make_temp_dir())
-{
-    fflush(stderr);
-    saved_ = dup(2);
-    int fd = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    dup2(fd, 2);
-    close(fd);
-}
-
-StderrCapture::~StderrCapture()
-{
-    text();
-    run_program({"rm", "-rf", dir_});
-}
-
-std::string StderrCapture::text()
-{
-    if (saved_ >= 0) {
-        fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-    }
-    return read_file(dir_ + "/stderr");
 }
 
 void CloudTest::SetUp()

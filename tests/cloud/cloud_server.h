@@ -1,10 +1,11 @@
 // Test helpers of the cloud tests: the recording cloud server
-// (cloud_server.py) as a child process, a test certificate authority made
-// with openssl, and capture of the process's standard error.
+// (cloud_server.py) as a child process and a test certificate authority made
+// with openssl.
 #pragma once
 
 #include "fixture/fixture.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/types.h>
@@ -54,20 +55,14 @@ struct TestCa {
     std::string ca_cert, server_cert, server_key;
 };
 
+// The standard error line of a failed transfer.
+inline std::string curl_failure_line(CURLcode code)
+{
+    return std::string("curl_easy_perform() failed: ") + curl_easy_strerror(code) + "\n";
+}
+
 // Runs a program with an argument vector; its exit status, or -1.
 int run_program(const std::vector<std::string> &argv);
-
-// Redirects file descriptor 2 into a file until text() or destruction.
-class StderrCapture
-{
-  public:
-    StderrCapture();
-    ~StderrCapture();
-    std::string text(); // stops the capture and returns what was written
-  private:
-    int saved_ = -1;
-    std::string dir_;
-};
 
 // A temporary gateway root, curl initialised, the reachability flag set, the
 // gateway identity "A1B2C3" / "XS-010" / "SN 0001" and log lines on standard error.
