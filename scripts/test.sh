@@ -66,6 +66,7 @@ case $what in
     stage_tsan || status=1
     bash scripts/fuzz.sh 15 || status=1
     bash scripts/tidy.sh || status=1
+    bash scripts/cross.sh || status=1
     ;;
   *) echo "usage: $0 [normal|sanitize|tsan|all]" >&2; exit 2 ;;
 esac
