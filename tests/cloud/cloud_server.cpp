@@ -81,17 +81,12 @@ pid_t spawn(const std::vector<std::string> &args, bool quiet = false)
 
 } // namespace
 
-std::string RecordedRequest::header(const std::string &name, bool *present) const
+std::optional<std::string> RecordedRequest::header(const std::string &name) const
 {
     for (const auto &[key, value] : headers)
-        if (strcasecmp(key.c_str(), name.c_str()) == 0) {
-            if (present)
-                *present = true;
+        if (strcasecmp(key.c_str(), name.c_str()) == 0)
             return value;
-        }
-    if (present)
-        *present = false;
-    return "";
+    return std::nullopt;
 }
 
 CloudServer::CloudServer(const std::string &mode, const std::string &cert, const std::string &key)

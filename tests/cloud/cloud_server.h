@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -22,8 +23,8 @@ struct RecordedRequest {
     bool has_authorization = false;
     std::vector<std::pair<std::string, std::string>> headers;
     std::vector<RecordedPart> parts;
-    // Value of the first header of that name (case-insensitive); "" and false when absent.
-    std::string header(const std::string &name, bool *present = nullptr) const;
+    // Value of the first header of that name (case-insensitive).
+    std::optional<std::string> header(const std::string &name) const;
 };
 
 class CloudServer

@@ -21,16 +21,14 @@ TEST_F(CloudTest, UploadCarriesProfileIdentityAndForm)
     ASSERT_EQ(first.requests().size(), 1u);
     RecordedRequest r = first.requests()[0];
     EXPECT_EQ(r.method + " " + r.path, "POST /report" + kQuery);
-    bool expect = true;
-    r.header("Expect", &expect);
-    EXPECT_FALSE(expect);
-    EXPECT_NEAR(std::stod(r.header("timestamp")), now, 5);
+    EXPECT_FALSE(r.header("Expect"));
+    EXPECT_NEAR(std::stod(r.header("timestamp").value_or("0")), now, 5);
     EXPECT_EQ(r.authorization, "user:s3cret");
-    EXPECT_EQ(r.header("Content-Type").rfind("multipart/form-data; boundary=", 0), 0u);
+    EXPECT_EQ(r.header("Content-Type").value_or("").rfind("multipart/form-data; boundary=", 0), 0u);
     ASSERT_EQ(r.parts.size(), 1u);
     const RecordedPart &p = r.parts[0];
     EXPECT_EQ(p.disposition + " " + p.name + " " + p.content_type,
-              std::string("form-data ") + CLOUD_FORM_HOST + " text/csv");
+              "form-data Device.Hosts.Host.{i}. text/csv");
     EXPECT_FALSE(p.has_filename);
     EXPECT_EQ(p.data, "IPAddress\n1.2.3.4,\"x\"");
 

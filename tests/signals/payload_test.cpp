@@ -55,28 +55,22 @@ TEST_F(SignalsTest, DhcpOptionFingerprints)
     field_set(r.fingerprintData.http.UserAgent, "Cam \"2\"");
     _g_devices[_g_device_count++] = r;
     auto option55 = [&](std::initializer_list<uint8_t> codes) {
-        return sent_by([&] { deliver(zelmo_processNotifyDHCPOpt55, opt55(cam, codes)); });
+        return sent_by(zelmo_processNotifyDHCPOpt55, opt55(cam, codes));
     };
+    const std::string form = "Device.FingerPrint.Description.{i}.|" + cam;
 
     // An HTTP-fingerprinted device is reported again with its new list, once.
-    Sent s = option55({255, 1, 255, 121, 0, 9});
-    EXPECT_EQ(s.parts, std::vector<std::string>{"Device.FingerPrint.Description.{i}.|" + cam +
-                                                ",\"255,1,121\",\"V1\",\"Cam \\\"2\\\"\""});
-    EXPECT_EQ(s.notes, std::vector<std::string>{"notifyDeviceStatusChange " + cam});
+    EXPECT_EQ(option55({255, 1, 255, 121, 0, 9}), (Sent{{form + ",\"255,1,121\",\"V1\",\"Cam \\\"2\\\"\""},
+                                                        {"notifyDeviceStatusChange " + cam}}));
     EXPECT_EQ(stored(cam), "1 4 4 0 Ethernet|Reachable|Disassociated|host|||255,1,121");
-    s = option55({255, 1, 121, 0});
-    EXPECT_TRUE(s.parts.empty() && s.notes.empty());
+    EXPECT_EQ(option55({255, 1, 121, 0}), Sent{});
     _g_cloud_reachable = 0;
-    s = option55({1, 3});
-    EXPECT_TRUE(s.parts.empty());
-    EXPECT_EQ(s.notes, std::vector<std::string>{"notifyDeviceStatusChange " + cam});
+    EXPECT_EQ(option55({1, 3}), status_change(cam));
     EXPECT_EQ(stored(cam), "1 4 2 0 Ethernet|Reachable|Disassociated|host|||1,3");
     // An empty stored list counts as changed, even against an empty one.
     _g_cloud_reachable = 1;
     _g_devices[0].Option55[0] = '\0';
-    s = option55({0});
-    EXPECT_EQ(s.parts, std::vector<std::string>{"Device.FingerPrint.Description.{i}.|" + cam +
-                                                ",,\"V1\",\"Cam \\\"2\\\"\""});
+    EXPECT_EQ(option55({0}).parts, std::vector<std::string>{form + ",,\"V1\",\"Cam \\\"2\\\"\""});
     EXPECT_EQ(stored(cam), "1 4 4 0 Ethernet|Reachable|Disassociated|host|||");
 
     // Option 43 needs a MAC and one of the vendor texts; a known client keeps its record.
@@ -114,33 +108,29 @@ TEST_F(SignalsTest, LanhostAndInterfaceUpdatesOfKnownHosts)
     });
     EXPECT_EQ(stored(tablet), "1 4 0 0 802.11|Not Reachable|Associated|tab|||");
     EXPECT_EQ(stored(remote), "0 4 0 0 802.11|Not Reachable|Disassociated|tab|||");
-    EXPECT_TRUE(s.parts.empty());
-    EXPECT_EQ(s.notes.size(), 2u);
+    EXPECT_EQ(s, (Sent{{}, {"notifyDeviceStatusChange " + tablet, "notifyDeviceStatusChange " + remote}}));
     // A sync entry stores its action at once; then nothing else has changed.
-    s = sent_by(
-        [&] { deliver(zelmo_processSetLanhostEntry, lanhost_update(wired.lanHostEntry, STATUS_ACTIVE, 1)); });
+    EXPECT_EQ(sent_by(zelmo_processSetLanhostEntry, lanhost_update(wired.lanHostEntry, STATUS_ACTIVE, 1)),
+              Sent{});
     EXPECT_EQ(stored(tv), "1 4 0 0 Ethernet|Reachable|Associated|host|||");
-    EXPECT_TRUE(s.parts.empty() && s.notes.empty());
 
     // Seen on a wired port: the Wi-Fi host without SSID moves to Ethernet,
     // where it counts as present only while reachable; a wired host stays.
     LanHostEntryObject moved = wifi.lanHostEntry;
     memset(moved.InterfaceType, 0, sizeof moved.InterfaceType);
     field_set(moved.InterfaceType, "Ethernet");
-    s = sent_by([&] {
-        deliver(zelmo_processNotifyDeviceInterfaceUpdate, texts(128, {{0, tablet}, {64, "eth1"}}));
-    });
+    EXPECT_EQ(sent_by(zelmo_processNotifyDeviceInterfaceUpdate, texts(128, {{0, tablet}, {64, "eth1"}})),
+              (Sent{{"Device.Hosts.Host.{i}.|192.168.1.31,DHCP,86400," + tablet +
+                     ",tab,Ethernet,false,,,0,Not Reachable,Associated,0"},
+                    {"notifyDeviceStatusChange " + tablet}}));
     EXPECT_EQ(stored(tablet), "0 4 0 0 Ethernet|Not Reachable|Associated|tab|||");
     EXPECT_EQ(to_bytes(*root.read_lanhost(tablet)), to_bytes(moved));
-    EXPECT_EQ(s.parts, std::vector<std::string>{"Device.Hosts.Host.{i}.|192.168.1.31,DHCP,86400," + tablet +
-                                                ",tab,Ethernet,false,,,0,Not Reachable,Associated,0"});
-    EXPECT_EQ(s.notes, std::vector<std::string>{"notifyDeviceStatusChange " + tablet});
     // A wired host, and the removal of a host that is not in the table, change nothing.
-    s = sent_by([&] {
-        deliver(zelmo_processNotifyDeviceInterfaceUpdate, texts(128, {{0, tv}}));
-        deliver(zelmo_processDelLanhostEntry, texts(104, {{72, test_mac(9)}}));
-    });
-    EXPECT_TRUE(s.parts.empty() && s.notes.empty());
+    EXPECT_EQ(sent_by([&] {
+                  deliver(zelmo_processNotifyDeviceInterfaceUpdate, texts(128, {{0, tv}}));
+                  deliver(zelmo_processDelLanhostEntry, texts(104, {{72, test_mac(9)}}));
+              }),
+              Sent{});
     EXPECT_EQ(_g_device_count, 3);
 
     // SSID 0 is on the first band; the type of a host that the configuration

@@ -35,43 +35,52 @@ TEST_F(SignalsTest, SessionWindowAndUploads)
     };
 
     // A start opens an 1800-second window and uploads every reportable host.
-    Sent s = sent_by([&] { deliver(zelmo_processNotifySessionStart, command("Session_START")); });
+    EXPECT_EQ(rows(sent_by(zelmo_processNotifySessionStart, command("Session_START"))),
+              reported + " " + failed + " ");
     EXPECT_EQ(_g_session_timeout, 1800);
     const uint32_t first_timer = _g_session_timer;
     EXPECT_NE(first_timer, 0u);
-    EXPECT_EQ(rows(s), reported + " " + failed + " ");
     EXPECT_EQ(stored(failed).substr(0, 4), "0 4 ");
 
-    // Mobile commands, other TR-069 kinds and unknown words change nothing.
-    s = sent_by([&] {
-        zelmo_handleSessionStart("Session_START Mobile");
-        zelmo_handleSessionStart("Session_STOP Mobile");
-        deliver(zelmo_processTR069Command, tr69(2, "Session_STOP"));
-        deliver(zelmo_processTR069Command, Bytes{1, 0, 0});
-        zelmo_handleSessionStart("Device_FPChange");
-        zelmo_handleSessionStart("");
-    });
-    EXPECT_TRUE(s.parts.empty());
+    // Mobile commands, other TR-069 kinds and unknown words change nothing;
+    // only the fingerprint change command is logged.
+    CaptureFd log(2);
+    EXPECT_EQ(sent_by([&] {
+                  zelmo_handleSessionStart("Session_START Mobile");
+                  zelmo_handleSessionStart("Session_STOP Mobile");
+                  deliver(zelmo_processTR069Command, tr69(2, "Session_STOP"));
+                  deliver(zelmo_processTR069Command, Bytes{1, 0, 0});
+                  zelmo_handleSessionStart("Device_FPChange");
+                  zelmo_handleSessionStart("");
+              }).parts,
+              std::vector<std::string>{});
     EXPECT_EQ(_g_session_timeout, 1800);
     EXPECT_EQ(_g_session_timer, first_timer);
+    EXPECT_EQ(log.count("ANALYTICS_COMMAND"), 0u);
+    EXPECT_EQ(log.count("command : Device_FPChange\n"), 1u);
 
     // A new start replaces the window and its timer; a start without a
     // readable length uploads but leaves the window closed.
-    sent_by([&] { deliver(zelmo_processTR069Command, tr69(1, "Session_START timeout= 600 Session_STOP")); });
+    sent_by(zelmo_processTR069Command, tr69(1, "Session_START timeout= 600 Session_STOP"));
+    EXPECT_EQ(log.count("ANALYTICS_COMMAND cmd:Session_START timeout= 600 Session_STOP\n"), 1u);
     EXPECT_EQ(_g_session_timeout, 600);
     EXPECT_NE(_g_session_timer, first_timer);
     EXPECT_EQ(zelmo_deleteTimer(first_timer), -1) << "the old timer is gone";
-    s = sent_by([&] { zelmo_handleSessionStart("Session_START timeout"); });
+    EXPECT_EQ(rows(sent_by([&] { zelmo_handleSessionStart("Session_START timeout"); })),
+              reported + " " + failed + " ");
     EXPECT_EQ(_g_session_timeout, 0);
     EXPECT_EQ(_g_session_timer, 0u);
-    EXPECT_EQ(rows(s), reported + " " + failed + " ");
 
-    // A stop closes the window; a timed window closes by itself.
+    // A stop closes the window (a stop without one does nothing at all); a
+    // timed window closes by itself.
+    const size_t stops = log.count("stop cloud session");
     sent_by([&] {
         zelmo_handleSessionStart("Session_START timeout=300");
         zelmo_handleSessionStart("Session_STOP");
+        zelmo_handleSessionStart("Session_STOP");
     });
     EXPECT_EQ(_g_session_timeout, 0);
+    EXPECT_EQ(log.count("stop cloud session"), stops + 1);
     sent_by([&] { zelmo_handleSessionStart("Session_START timeout=1"); });
     EXPECT_EQ(_g_session_timeout, 1);
     EXPECT_TRUE(wait_until([] { return _g_session_timeout == 0 && _g_session_timer == 0; }, 3000ms));
@@ -79,18 +88,14 @@ TEST_F(SignalsTest, SessionWindowAndUploads)
     // A WAN status change uploads only what is unreported, session or not; a
     // failed upload stops uploads until the port statistics signal.
     _g_devices[1].HostState.set(REPORT_REPORTING);
-    s = sent_by([&] { deliver(zelmo_processWANStatusChange, {}); });
-    EXPECT_EQ(rows(s), failed + " ");
-    s = sent_by([&] { deliver(zelmo_processWANStatusChange, {}); });
-    EXPECT_TRUE(s.parts.empty());
+    EXPECT_EQ(rows(sent_by(zelmo_processWANStatusChange, {})), failed + " ");
+    EXPECT_EQ(rows(sent_by(zelmo_processWANStatusChange, {})), "");
     _g_devices[1].HostState.set(REPORT_REPORTING);
     _g_cloud_reachable = 0;
-    s = sent_by([&] { deliver(zelmo_processWANStatusChange, {}); });
-    EXPECT_TRUE(s.parts.empty());
+    EXPECT_EQ(rows(sent_by(zelmo_processWANStatusChange, {})), "");
     deliver(zelmo_processStatsEthPortUpdate, {});
     EXPECT_EQ(_g_cloud_reachable, 1);
-    s = sent_by([&] { deliver(zelmo_processWANStatusChange, {}); });
-    EXPECT_EQ(rows(s), failed + " ");
+    EXPECT_EQ(rows(sent_by(zelmo_processWANStatusChange, {})), failed + " ");
 }
 
 TEST_F(SignalsTest, ExtenderIgnoresTableSignalsAndNotesSessionStarts)
@@ -112,14 +117,13 @@ TEST_F(SignalsTest, ExtenderIgnoresTableSignalsAndNotesSessionStarts)
     });
     EXPECT_EQ(_g_device_count, 0);
     EXPECT_FALSE(file_exists(root.db_path()));
-    EXPECT_TRUE(s.parts.empty() && s.notes.empty());
+    EXPECT_EQ(s, Sent{});
     EXPECT_EQ(to_bytes(*root.read_lanhost(test_mac(1))), to_bytes(e));
 
     _g_cloud_reachable = 0;
     zelmo_handleSessionStart("Session_START Mobile");
     EXPECT_EQ(_g_cloud_reachable, 0);
-    s = sent_by([&] { deliver(zelmo_processNotifySessionStart, command("Session_START")); });
+    EXPECT_EQ(sent_by(zelmo_processNotifySessionStart, command("Session_START")), Sent{});
     EXPECT_EQ(_g_cloud_reachable, 1);
     EXPECT_EQ(_g_session_timeout, 0);
-    EXPECT_TRUE(s.parts.empty());
 }

@@ -94,6 +94,11 @@ class SignalsTest : public CloudTest
     // out) and "member MAC" per LAN host notification.
     struct Sent {
         std::vector<std::string> parts, notes;
+        bool operator==(const Sent &o) const { return parts == o.parts && notes == o.notes; }
+        friend void PrintTo(const Sent &s, std::ostream *os)
+        {
+            *os << ::testing::PrintToString(s.parts) << " " << ::testing::PrintToString(s.notes);
+        }
     };
     template <typename Step> Sent sent_by(Step step)
     {
@@ -111,6 +116,15 @@ class SignalsTest : public CloudTest
                 s.notes.push_back(m.member + " " +
                                   reinterpret_cast<const char *>(m.bytes().data() + 4 + 20 + 102));
         return s;
+    }
+    // Nothing uploaded, one notifyDeviceStatusChange for mac.
+    static Sent status_change(const std::string &mac)
+    {
+        return Sent{{}, {"notifyDeviceStatusChange " + mac}};
+    }
+    Sent sent_by(Processor processor, const Bytes &payload)
+    {
+        return sent_by([&] { deliver(processor, payload); });
     }
 
     // The record of mac in the database file.
