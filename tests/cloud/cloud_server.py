@@ -51,11 +51,6 @@ def parse_multipart(content_type, body):
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
-    def setup(self):
-        if self.server.tls is not None:
-            self.request = self.server.tls.wrap_socket(self.request, server_side=True)
-        super().setup()
-
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         auth = self.headers.get("Authorization")
@@ -82,13 +77,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-class Server(http.server.ThreadingHTTPServer):
-    daemon_threads = True
-
-    def handle_error(self, request, client_address):
-        pass  # failed TLS handshakes are part of the tests
-
-
 def main():
     # End with the test process, even when it dies without stopping us.
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
@@ -99,11 +87,14 @@ def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     args = parser.parse_args()
-    server = Server(("127.0.0.1", 0), Handler)
-    server.mode, server.log, server.tls = args.mode, args.log, None
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.mode, server.log = args.mode, args.log
     if args.cert:
-        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        server.tls.load_cert_chain(args.cert, args.key)
+        # The handshake runs when a connection is accepted; a failed one
+        # (a client that rejects the certificate) only drops that connection.
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(args.cert, args.key)
+        server.socket = tls.wrap_socket(server.socket, server_side=True)
     with open(args.port_file + ".tmp", "w") as f:
         f.write(str(server.server_address[1]))
     os.rename(args.port_file + ".tmp", args.port_file)

@@ -27,28 +27,23 @@ inline int deliver(Processor processor, const Bytes &payload)
     return processor(block.get(), uint32_t(payload.size()));
 }
 
-inline void put(Bytes &b, size_t offset, const std::string &text)
+// size zero bytes with the texts (unterminated) at their offsets.
+inline Bytes texts(size_t size, std::initializer_list<std::pair<size_t, std::string>> fields)
 {
-    std::copy(text.begin(), text.end(), b.begin() + offset);
+    Bytes b(size, 0);
+    for (const auto &[offset, text] : fields)
+        std::copy(text.begin(), text.end(), b.begin() + offset);
+    return b;
 }
-
 inline Bytes wdp(uint8_t ssid, uint8_t status, uint8_t code, const std::string &mac)
 {
-    Bytes b(308, 0);
+    Bytes b = texts(308, {{276, mac}});
     b[273] = ssid, b[274] = status, b[275] = code;
-    put(b, 276, mac);
     return b;
 }
 inline Bytes lanhost_update(const LanHostEntryObject &e, uint32_t action, uint32_t sync = 0)
 {
     return to_bytes(make_lanhost_update(e, action, sync));
-}
-inline Bytes texts(size_t size, std::initializer_list<std::pair<size_t, std::string>> fields)
-{
-    Bytes b(size, 0);
-    for (const auto &[offset, text] : fields)
-        put(b, offset, text);
-    return b;
 }
 inline Bytes opt55(const std::string &mac, std::initializer_list<uint8_t> codes)
 {
