@@ -50,20 +50,18 @@ class CloudServer
     int port_ = 0;
 };
 
-// A CA and a server certificate for 127.0.0.1 and localhost, signed by it.
-struct TestCa {
-    explicit TestCa(const std::string &dir);
-    std::string ca_cert, server_cert, server_key;
-};
-
 // The standard error line of a failed transfer.
 inline std::string curl_failure_line(CURLcode code)
 {
     return std::string("curl_easy_perform() failed: ") + curl_easy_strerror(code) + "\n";
 }
 
-// Runs a program with an argument vector; its exit status, or -1.
-int run_program(const std::vector<std::string> &argv);
+// A self-signed certificate for 127.0.0.1 and localhost, which is also the
+// trust anchor a client needs for it.
+struct TestCert {
+    explicit TestCert(const std::string &dir);
+    std::string cert, key;
+};
 
 // A temporary gateway root, curl initialised, the reachability flag set, the
 // gateway identity "A1B2C3" / "XS-010" / "SN 0001" and log lines on standard error.

@@ -129,10 +129,9 @@ TEST_F(CloudTest, LocalTimestamp)
 
 TEST_F(CloudTest, HttpsVerifiesAgainstTheGatewayCa)
 {
-    TestCa ours(root.path() + "/usr/configs"), other(root.path() + "/tmp");
-    write_file(root.file("/usr/configs/kro_cacert.pem"), read_file(ours.ca_cert));
-    CloudServer trusted("ok", ours.server_cert, ours.server_key);
-    CloudServer stranger("ok", other.server_cert, other.server_key);
+    TestCert ours(root.path() + "/usr/configs"), other(root.path() + "/tmp");
+    write_file(root.file("/usr/configs/kro_cacert.pem"), read_file(ours.cert));
+    CloudServer trusted("ok", ours.cert, ours.key), stranger("ok", other.cert, other.key);
 
     root.write_http_profile(trusted.url("/secure", "https"), "user", "pw");
     EXPECT_EQ(sendToCloud("row", CLOUD_FORM_HTTP), REPORT_REPORTED);
