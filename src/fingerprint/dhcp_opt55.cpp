@@ -64,6 +64,7 @@ int zelmo_processNotifyDHCPOpt55(const uint8_t *payload, uint32_t length)
         fflush(stderr);
         return -1;
     }
+    // A payload too short for the hardware address is refused, never read past.
     if (length < OPT55_ADDRESS_BYTES) {
         ZLOG(ZLOG_INFO, "option 55 payload of %u bytes has no complete hardware address; ignored\n", length);
         return -1;
