@@ -72,7 +72,9 @@ TEST(FaultInput, MalformedDatagramsNeverStopTheDaemon)
     full.header.payloadLength.set(0x000b0000);
     const Bytes whole = to_bytes(full);
     for (size_t n = 0; n <= 40; ++n)
-        ASSERT_TRUE(send_datagram(whole.data(), n)) << n;
+        ASSERT_TRUE(send_datagram(whole.data(), n))
+            << "datagram of " << n << " bytes; the daemon's output ends:\n"
+            << tail(zelmo.stderr_text(), 4000);
     full.header.payloadLength.set(0xffffffff);
     ASSERT_TRUE(send_message(full));
     ASSERT_TRUE(send_datagram(Bytes(CSMSG_MAX_DATAGRAM + 100, 0x5a)));

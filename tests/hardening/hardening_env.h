@@ -26,6 +26,12 @@ inline std::string lower(std::string text)
     return text;
 }
 
+// The last bytes of a text (the end of a daemon's output in a failure message).
+inline std::string tail(const std::string &text, size_t bytes)
+{
+    return text.size() > bytes ? text.substr(text.size() - bytes) : text;
+}
+
 // A number from the environment (to lengthen a run by hand), or the default.
 inline int env_number(const char *name, int fallback)
 {
