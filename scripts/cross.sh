@@ -24,8 +24,10 @@ PIN_FILE=/etc/apt/preferences.d/zelmo-cross
 # execute without a binfmt_misc registration of qemu (not available in CI).
 # Native helpers (dbus-daemon, python3 servers) start fine. The executables
 # not listed (tracking, signals, frame, ...) drive the running daemon.
+# qemu-user also emulates at most 32 POSIX timers per process, fewer than the
+# 64 that the timer test arms at once.
 TESTS=(test_common test_devtable test_platform test_timers test_portability)
-EXCLUDE='*.ConcurrentDumpReaderSeesWholeFiles'
+EXCLUDE='*.ConcurrentDumpReaderSeesWholeFiles:TimerTest.IdentifiersAreNonZeroUniqueAndManyRunAtOnce'
 
 log() { printf 'cross: %s\n' "$*"; }
 
@@ -146,7 +148,7 @@ cleanup() {
       echo "${FOREIGN_ADDED[*]}"
     ))\$" || true)
     # shellcheck disable=SC2086
-    [ -z "$pkgs" ] || apt-get purge -y $pkgs >/dev/null || log "purging foreign packages failed"
+    [ -z "$pkgs" ] || apt-get purge -y --allow-remove-essential $pkgs >/dev/null || log "purging foreign packages failed"
     for a in "${FOREIGN_ADDED[@]}"; do dpkg --remove-architecture "$a" || true; done
     rm -f "$PIN_FILE"
   fi
