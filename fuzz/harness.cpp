@@ -15,8 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ftw.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sanitizer/common_interface_defs.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -151,6 +153,18 @@ void write_store()
     fuzz_write_file(fuzz_cfg_path(CFG_OID_HTTP_PROFILE, "1.1.0.0.0.0.0"), profile.data(), profile.size());
 }
 
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    remove(path);
+    return 0;
+}
+
+void remove_root()
+{
+    if (!g_root.empty())
+        nftw(g_root.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 bool terminated(const char *field, size_t size)
 {
     return memchr(field, '\0', size) != nullptr;
@@ -197,8 +211,13 @@ void fuzz_write_file(const std::string &path, const void *data, size_t size)
 
 void fuzz_fail(const char *where, const char *what)
 {
-    fprintf(stderr, "\nINVARIANT BROKEN after %s: %s\n", where, what);
+    // Also through the sanitizer's report channel: the fuzzer keeps it open
+    // when it closes the target's standard error (-close_fd_mask).
+    char text[512];
+    snprintf(text, sizeof text, "INVARIANT BROKEN after %s: %s", where, what);
+    fprintf(stderr, "\n%s\n", text);
     fflush(stderr);
+    __sanitizer_report_error_summary(text);
     abort();
 }
 
@@ -214,8 +233,8 @@ void fuzz_init()
             fuzz_fail("set-up", "cannot create a temporary root");
     }
     g_root = pattern;
-    // The root stays behind when the fuzzer ends (it ends by exit or a crash
-    // report); scripts/fuzz.sh removes it.
+    // Removed when the fuzzer exits; a crash leaves it for a look.
+    std::atexit(remove_root);
     setenv("ZELMO_ROOT", g_root.c_str(), 1);
     std::string nobus = "unix:path=" + g_root + "/no-bus";
     setenv("DBUS_SYSTEM_BUS_ADDRESS", nobus.c_str(), 1);
