@@ -97,9 +97,9 @@ int zelmo_armTimer(uint32_t id, int32_t seconds)
         errno = EINVAL;
         return -1;
     }
-    struct itimerspec spec = {};
-    spec.it_value.tv_sec = seconds;
-    return timer_settime(s->handle, 0, &spec, nullptr);
+    struct itimerspec when = {};
+    when.it_value.tv_sec = seconds;
+    return timer_settime(s->handle, 0, &when, nullptr);
 }
 
 int zelmo_deleteTimer(uint32_t id)

@@ -92,40 +92,40 @@ int bad_options(const Args &a)
 bool host_update(Args &a, DeviceUpdate &u, bool &store, LanHostEntryObject &entry)
 {
     std::string err;
-    HostSpec spec;
+    HostSpec hspec;
     if (a.has("host")) {
-        if (!parse_host_spec(a.get("host"), spec, err))
+        if (!parse_host_spec(a.get("host"), hspec, err))
             return fail(2, "emit: %s", err.c_str()), false;
     } else {
-        spec.mac = a.get("mac");
-        spec.ip = a.get("ip");
-        spec.name = a.get("name");
+        hspec.mac = a.get("mac");
+        hspec.ip = a.get("ip");
+        hspec.name = a.get("name");
     }
     if (a.has("iftype"))
-        spec.iftype = a.get("iftype");
+        hspec.iftype = a.get("iftype");
     if (a.has("friendly"))
-        spec.friendly = a.get("friendly");
+        hspec.friendly = a.get("friendly");
     if (a.has("source"))
-        spec.source = a.get("source");
-    spec.vendor_class = a.get("vendor-class");
+        hspec.source = a.get("source");
+    hspec.vendor_class = a.get("vendor-class");
     uint32_t action = 0, sync = 0, ssid = 0, lease = 0, instance = 0;
     if (!a.get_u32("action", STATUS_ACTIVE, action) || !a.get_u32("sync", 0, sync) ||
         !a.get_u32("ssid", 0, ssid) || !a.get_u32("lease", 86400, lease) ||
         !a.get_u32("instance", 0, instance))
         return fail(2, "emit: %s", a.error().c_str()), false;
-    if (spec.mac.empty())
+    if (hspec.mac.empty())
         return fail(2, "emit: --mac (or --host) is required"), false;
-    spec.lease = int32_t(lease);
+    hspec.lease = int32_t(lease);
     // Keep the instance of an entry the store already holds for the MAC.
     uint32_t next = 1;
     for (const auto &e : cfg_lanhosts()) {
         if (e.instanceId.depth == 2 && e.instanceId.inst[1].get() >= next)
             next = e.instanceId.inst[1].get() + 1;
-        if (instance == 0 && text_equal_nocase(e.MACAddress, spec.mac.c_str()) && e.instanceId.depth == 2)
+        if (instance == 0 && text_equal_nocase(e.MACAddress, hspec.mac.c_str()) && e.instanceId.depth == 2)
             instance = e.instanceId.inst[1].get();
     }
-    spec.instance = instance ? instance : next;
-    entry = make_entry(spec);
+    hspec.instance = instance ? instance : next;
+    entry = make_entry(hspec);
     u = make_host_update(entry, action, sync, a.get("l3"), a.get("ifstatus"), ssid);
     store = a.has("store");
     return true;

@@ -78,12 +78,12 @@ int cmd_lanhost(int argc, char **argv)
     s.from_store = a.has("from-store");
     uint32_t instance = 100;
     for (const std::string &text : a.all("host")) {
-        HostSpec spec;
+        HostSpec hspec;
         std::string err;
-        if (!parse_host_spec(text, spec, err))
+        if (!parse_host_spec(text, hspec, err))
             return fail(2, "lanhost: %s", err.c_str());
-        spec.instance = instance++;
-        s.hosts.push_back(make_entry(spec));
+        hspec.instance = instance++;
+        s.hosts.push_back(make_entry(hspec));
     }
     set_log_file(a.get("log").c_str());
     install_stop_handlers();

@@ -75,11 +75,11 @@ int root_init(Args &a)
         return fail(2, "root init: --mode must be RGW or EXT");
     std::vector<HostSpec> specs;
     for (const std::string &text : a.all("host")) {
-        HostSpec spec;
+        HostSpec hspec;
         std::string why;
-        if (!parse_host_spec(text, spec, why))
+        if (!parse_host_spec(text, hspec, why))
             return fail(2, "root init: %s", why.c_str());
-        specs.push_back(spec);
+        specs.push_back(hspec);
     }
     for (const char *dir :
          {"/configs", "/logs", "/usr/configs", "/tmp", "/var/lib/cfgstore", "/var/run/csmsg"})
@@ -115,18 +115,18 @@ int root_init(Args &a)
         if (e.instanceId.depth == 2 && e.instanceId.inst[1].get() >= next)
             next = e.instanceId.inst[1].get() + 1;
     std::vector<LanHostEntryObject> written;
-    for (HostSpec &spec : specs) {
-        spec.instance = 0;
+    for (HostSpec &hspec : specs) {
+        hspec.instance = 0;
         for (const auto &e : stored)
-            if (text_equal_nocase(e.MACAddress, spec.mac.c_str()) && e.instanceId.depth == 2)
-                spec.instance = e.instanceId.inst[1].get();
-        if (spec.instance == 0)
-            spec.instance = next++;
-        LanHostEntryObject entry = make_entry(spec);
+            if (text_equal_nocase(e.MACAddress, hspec.mac.c_str()) && e.instanceId.depth == 2)
+                hspec.instance = e.instanceId.inst[1].get();
+        if (hspec.instance == 0)
+            hspec.instance = next++;
+        LanHostEntryObject entry = make_entry(hspec);
         if (!cfg_write(&entry, sizeof entry, err))
             return fail(1, "%s", err.c_str());
-        out_line("wrote %s (%s %s %s %s)", cfg_file(&entry).c_str(), spec.mac.c_str(), spec.ip.c_str(),
-                 spec.name.c_str(), spec.iftype.c_str());
+        out_line("wrote %s (%s %s %s %s)", cfg_file(&entry).c_str(), hspec.mac.c_str(), hspec.ip.c_str(),
+                 hspec.name.c_str(), hspec.iftype.c_str());
         written.push_back(entry);
     }
 

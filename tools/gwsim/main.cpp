@@ -79,7 +79,7 @@ static void usage()
           "            [--host mac,ip,name,iftype[,friendly] ...] [--db]\n"
           "  root show\n"
           "  bus start [--dir D] | bus stop --dir D | bus own NAME [--hold SECONDS]\n"
-          "  lanhost [--host SPEC ...] [--from-store] [--log FILE]\n"
+          "  lanhost [--host HOST ...] [--from-store] [--log FILE]\n"
           "  cloud serve --dir D [--http PORT] [--https PORT] | cloud list --dir D [--since N] [--show]\n"
           "  capture [--port 8001] [--bind ADDR] [--neigh IP=MAC ...] [--log FILE]\n"
           "  emit <signal> [options]   (gwsim emit help lists the signals)\n"

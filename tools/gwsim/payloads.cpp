@@ -31,7 +31,7 @@ bool mac_bytes(const std::string &mac, uint8_t out[6])
     return true;
 }
 
-bool parse_host_spec(const std::string &text, HostSpec &spec, std::string &err)
+bool parse_host_spec(const std::string &text, HostSpec &hspec, std::string &err)
 {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -50,31 +50,31 @@ bool parse_host_spec(const std::string &text, HostSpec &spec, std::string &err)
         err = "not a MAC address: " + parts[0];
         return false;
     }
-    spec.mac = parts[0];
-    spec.ip = parts[1];
-    spec.name = parts[2];
-    spec.iftype = parts[3];
+    hspec.mac = parts[0];
+    hspec.ip = parts[1];
+    hspec.name = parts[2];
+    hspec.iftype = parts[3];
     if (parts.size() == 5)
-        spec.friendly = parts[4];
+        hspec.friendly = parts[4];
     return true;
 }
 
-LanHostEntryObject make_entry(const HostSpec &spec)
+LanHostEntryObject make_entry(const HostSpec &hspec)
 {
     LanHostEntryObject e{};
     e.ObjectId.set(LANHOST_OBJECT_ID);
     e.instanceId.depth = 2;
     e.instanceId.inst[0].set(1);
-    e.instanceId.inst[1].set(spec.instance);
-    field_set(e.IPAddress, spec.ip.c_str());
-    field_set(e.AddressSource, spec.source.c_str());
-    e.LeaseTimeRemaining.set(spec.lease);
-    field_set(e.MACAddress, spec.mac.c_str());
-    field_set(e.VendorClassID, spec.vendor_class.c_str());
-    field_set(e.HostName, spec.name.c_str());
-    field_set(e.InterfaceType, spec.iftype.c_str());
+    e.instanceId.inst[1].set(hspec.instance);
+    field_set(e.IPAddress, hspec.ip.c_str());
+    field_set(e.AddressSource, hspec.source.c_str());
+    e.LeaseTimeRemaining.set(hspec.lease);
+    field_set(e.MACAddress, hspec.mac.c_str());
+    field_set(e.VendorClassID, hspec.vendor_class.c_str());
+    field_set(e.HostName, hspec.name.c_str());
+    field_set(e.InterfaceType, hspec.iftype.c_str());
     e.HostActive.set(1);
-    field_set(e.FriendlyName, spec.friendly.c_str());
+    field_set(e.FriendlyName, hspec.friendly.c_str());
     return e;
 }
 

@@ -29,10 +29,10 @@ struct HostSpec {
     uint32_t instance = 0; // LAN host entry instance number (0: not chosen yet)
 };
 // "mac,ip,name,iftype[,friendly]"; false with the reason in err.
-bool parse_host_spec(const std::string &text, HostSpec &spec, std::string &err);
+bool parse_host_spec(const std::string &text, HostSpec &hspec, std::string &err);
 
 // The configuration store's LAN host entry (ObjectId 273, instance 1.<n>).
-LanHostEntryObject make_entry(const HostSpec &spec);
+LanHostEntryObject make_entry(const HostSpec &hspec);
 
 // The setLanhostEntry payload (also the host update of the message service).
 DeviceUpdate make_host_update(const LanHostEntryObject &entry, uint32_t action, uint32_t sync,
