@@ -16,6 +16,10 @@ trap 'rm -f "$summary"' EXIT
 # Suites whose code runs on several threads (bus thread, health check, timers).
 TSAN_TARGETS=(zelmo test_bus test_signals test_timers test_frame test_platform)
 TSAN_TESTS='^(Bus|SignalsTest|TimerTest|LocalChannel|LanHostClient)'
+# ThreadSanitizer keeps one pending slot per signal number, so dozens of timer
+# signals raised in the same instant collapse into one under it; the test that
+# fires 64 timers at once runs in the other builds only.
+TSAN_EXCLUDE='ManyRunAtOnce'
 
 run_ctest() { # build dir, extra ctest args...
   local dir=$1; shift
@@ -48,7 +52,7 @@ stage_sanitize() {
 stage_tsan() {
   configure build-ci-tsan -DZELMO_TSAN=ON
   cmake --build build-ci-tsan -j"$jobs" --target "${TSAN_TARGETS[@]}"
-  TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/data/tsan.supp" run_ctest build-ci-tsan -R "$TSAN_TESTS"
+  TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/data/tsan.supp" run_ctest build-ci-tsan -R "$TSAN_TESTS" -E "$TSAN_EXCLUDE"
 }
 
 # The extra stages (fuzzing, static analysis, cross builds) run within a time
