@@ -181,22 +181,25 @@ install_target || { log "cannot install the target packages; stage skipped"; exi
 # ---------------------------------------------------------------------------
 # Builds
 
-build() { # dir, target list name, cmake options...
-  local dir=$1
-  local -n targets=$2
-  shift 2
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DZELMO_BENCHMARKS=OFF "$@" >/dev/null
-  cmake --build "$dir" -j"$JOBS" --target "${targets[@]}"
+build() { # dir, cmake options..., --, targets...
+  local dir=$1 opts=()
+  shift
+  while [ "$1" != -- ]; do
+    opts+=("$1")
+    shift
+  done
+  shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DZELMO_BENCHMARKS=OFF "${opts[@]}" >/dev/null
+  cmake --build "$dir" -j"$JOBS" --target "$@"
 }
 
 # The build machine only runs the scenario; the targets also build zelmo
 # itself, which every test executable depends on.
-NATIVE_TESTS=(test_portability)
 log "building for the build machine"
-build build-cross-native NATIVE_TESTS
+build build-cross-native -- test_portability
 for a in "${ARCHS[@]}"; do
   log "building for $a"
-  build "build-cross-$a" TESTS -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$a.cmake"
+  build "build-cross-$a" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$a.cmake" -- "${TESTS[@]}"
 done
 
 # ---------------------------------------------------------------------------
