@@ -75,6 +75,31 @@ void append_description_row(DeviceRecord &r, int32_t type, char *text)
         formHTTPData(mac, r.Option55, &r.fingerprintData, text, CLOUD_BULK_FORM_SIZE, 0);
 }
 
+// The checks before a bulk upload: the cloud must be reachable and the
+// refreshed profile must name a URL. False when the upload is not attempted.
+bool bulk_profile(CloudProfile &profile)
+{
+    if (_g_cloud_reachable.load() == 0) {
+        ZLOG(ZLOG_INFO, "Cloud reachability is failed. So ignore to send to cloud\n");
+        return false;
+    }
+    cloud_profile_refresh(&profile);
+    return profile.url[0] != '\0';
+}
+
+// Adds one bulk form as a CSV part, opening the request with its first part
+// so that an upload with no rows makes no handle.
+bool add_bulk_part(CloudRequest &request, const char *formName, const char *text)
+{
+    if (!request.easy && !request.open())
+        return false;
+    if (!request.add_part(formName, "text/csv", text)) {
+        ZLOG(ZLOG_ERR, "could not build the form of %s\n", formName);
+        return false;
+    }
+    return true;
+}
+
 // Performs a built bulk request; a failed transfer clears the reachability flag.
 int32_t transfer(CloudRequest &request, const char *formName, const CloudProfile &profile)
 {
@@ -89,13 +114,8 @@ int32_t transfer(CloudRequest &request, const char *formName, const CloudProfile
 int32_t sendAllHostsToCloud(int onlyUnreported)
 {
     int32_t result = REPORT_REPORTING;
-    if (_g_cloud_reachable.load() == 0) {
-        ZLOG(ZLOG_INFO, "Cloud reachability is failed. So ignore to send to cloud\n");
-        return result;
-    }
     CloudProfile profile;
-    cloud_profile_refresh(&profile);
-    if (profile.url[0] == '\0')
+    if (!bulk_profile(profile))
         return result;
 
     BulkText bulk;
@@ -124,30 +144,21 @@ int32_t sendAllHostsToCloud(int onlyUnreported)
     ZLOG(ZLOG_INFO, "============================================================\n");
 
     CloudRequest request;
-    if (!request.open())
+    if (!add_bulk_part(request, CLOUD_FORM_HOST, bulk.text.get()))
         return result;
-    if (!request.add_part(CLOUD_FORM_HOST, "text/csv", bulk.text.get())) {
-        ZLOG(ZLOG_ERR, "could not build the form of %s\n", CLOUD_FORM_HOST);
-        return result;
-    }
     return transfer(request, CLOUD_FORM_HOST, profile);
 }
 
 int32_t sendAllDevicesToCloud(int onlyUnreported)
 {
     int32_t result = REPORT_REPORTING;
-    if (_g_cloud_reachable.load() == 0) {
-        ZLOG(ZLOG_INFO, "Cloud reachability is failed. So ignore to send to cloud\n");
-        return result;
-    }
     CloudProfile profile;
-    cloud_profile_refresh(&profile);
-    if (profile.url[0] == '\0')
+    if (!bulk_profile(profile))
         return result;
     ZLOG(ZLOG_DEBUG, "_g_URL = %s\n", profile.url);
 
     BulkText bulk;
-    CloudRequest request; // opened with the first part, so an empty upload makes no handle
+    CloudRequest request;
     int parts = 0;
     for (const DescriptionForm &form : kDescriptionForms) {
         bulk.start(form.header);
@@ -165,12 +176,8 @@ int32_t sendAllDevicesToCloud(int onlyUnreported)
         ZLOG(ZLOG_INFO, "====================== Form - %s data ====================\n%s\n", form.name,
              bulk.text.get());
         ZLOG(ZLOG_INFO, "============================================================\n");
-        if (!request.easy && !request.open())
+        if (!add_bulk_part(request, form.name, bulk.text.get()))
             return result;
-        if (!request.add_part(form.name, "text/csv", bulk.text.get())) {
-            ZLOG(ZLOG_ERR, "could not build the form of %s\n", form.name);
-            return result;
-        }
         ++parts;
     }
     if (parts == 0)
