@@ -87,6 +87,17 @@ bool form_begin(FormWriter &w, char *buffer, size_t size, int header, const char
     return true;
 }
 
+// Starts a row of one form on the caller's buffer. A missing input or buffer
+// is logged and nothing is written.
+bool form_open(FormWriter &w, bool input, char *buffer, size_t size, int header, const char *header_line)
+{
+    if (!input || buffer == nullptr) {
+        ZLOG(ZLOG_ERR, "Error return..\n");
+        return false;
+    }
+    return form_begin(w, buffer, size, header, header_line);
+}
+
 // At most max characters of a text; a null text is empty.
 void put_text(FormWriter &w, const char *text, size_t max)
 {
@@ -111,6 +122,22 @@ void put_quoted(FormWriter &w, const char *text, size_t max)
 void put_comma(FormWriter &w)
 {
     put(w, ",", 1);
+}
+
+// Each field as a further column: a comma, then the field's text.
+template <typename... Fields> void put_columns(FormWriter &w, const Fields &...fields)
+{
+    ((put_comma(w), put_field(w, fields)), ...);
+}
+
+// A description row starts with the device's MAC address.
+bool description_open(FormWriter &w, const char *mac, const FingerprintData *data, char *buffer, size_t size,
+                      int header, const char *header_line)
+{
+    if (!form_open(w, data != nullptr, buffer, size, header, header_line))
+        return false;
+    put_text(w, mac, kMacMax);
+    return true;
 }
 
 // "%d", cut to its first `limit` characters.
@@ -159,10 +186,9 @@ void formHostData(const LanHostEntryObject *host, char *buffer, size_t size, int
                   int32_t port, int32_t critical, const char *l3Status, const char *interfaceStatus,
                   int32_t removal)
 {
-    if (host == nullptr || buffer == nullptr || status == nullptr) {
-        ZLOG(ZLOG_ERR, "Error return..\n");
+    FormWriter w;
+    if (!form_open(w, host != nullptr && status != nullptr, buffer, size, header, CLOUD_HEADER_HOST))
         return;
-    }
     char l3[32];
     char link[32];
     str_copy(l3, sizeof l3, text_empty(l3Status) ? "Not Reachable" : l3Status);
@@ -171,9 +197,6 @@ void formHostData(const LanHostEntryObject *host, char *buffer, size_t size, int
     bool active = *status != STATUS_REMOVED && strcmp(link, "Disassociated") != 0 &&
                   !(ethernet && strcmp(l3, "Not Reachable") == 0);
 
-    FormWriter w;
-    if (!form_begin(w, buffer, size, header, CLOUD_HEADER_HOST))
-        return;
     put_field(w, host->IPAddress);
     put_comma(w);
     if (host->AddressSource[0] != '\0')
@@ -182,12 +205,7 @@ void formHostData(const LanHostEntryObject *host, char *buffer, size_t size, int
         put_text(w, "Static", 6);
     put_comma(w);
     put_int(w, host->LeaseTimeRemaining.get(), kIntMax);
-    put_comma(w);
-    put_field(w, host->MACAddress);
-    put_comma(w);
-    put_field(w, host->HostName);
-    put_comma(w);
-    put_field(w, host->InterfaceType);
+    put_columns(w, host->MACAddress, host->HostName, host->InterfaceType);
     put_comma(w);
     put_text(w, active ? "true" : "false", 5);
     put_comma(w);
@@ -214,63 +232,35 @@ void formHostData(const LanHostEntryObject *host, char *buffer, size_t size, int
 
 void formUPnPData(const char *mac, const FingerprintData *upnp, char *buffer, size_t size, int header)
 {
-    if (upnp == nullptr || buffer == nullptr) {
-        ZLOG(ZLOG_ERR, "Error return..\n");
-        return;
-    }
-    const UPnPData &d = upnp->upnp;
     FormWriter w;
-    if (!form_begin(w, buffer, size, header, CLOUD_HEADER_UPNP))
+    if (!description_open(w, mac, upnp, buffer, size, header, CLOUD_HEADER_UPNP))
         return;
-    put_text(w, mac, kMacMax);
-    put_comma(w);
-    put_field(w, d.DeviceType);
+    const UPnPData &d = upnp->upnp;
+    put_columns(w, d.DeviceType);
     put_comma(w);
     put_quoted(w, d.Manufacturer, sizeof d.Manufacturer - 1);
-    put_comma(w);
-    put_field(w, d.ModelName);
-    put_comma(w);
-    put_field(w, d.ModelNumber);
-    put_comma(w);
-    put_field(w, d.SerialNumber);
-    put_comma(w);
-    put_field(w, d.UDN);
+    put_columns(w, d.ModelName, d.ModelNumber, d.SerialNumber, d.UDN);
     form_finish(w, "UPnP");
 }
 
 void formMDNSData(const char *mac, const FingerprintData *mdns, char *buffer, size_t size, int header)
 {
-    if (mdns == nullptr || buffer == nullptr) {
-        ZLOG(ZLOG_ERR, "Error return..\n");
-        return;
-    }
-    const MDNSData &d = mdns->mdns;
     FormWriter w;
-    if (!form_begin(w, buffer, size, header, CLOUD_HEADER_MDNS))
+    if (!description_open(w, mac, mdns, buffer, size, header, CLOUD_HEADER_MDNS))
         return;
-    put_text(w, mac, kMacMax);
-    put_comma(w);
-    put_field(w, d.Manufacturer);
-    put_comma(w);
-    put_field(w, d.Model);
-    put_comma(w);
-    put_field(w, d.UUID);
+    const MDNSData &d = mdns->mdns;
+    put_columns(w, d.Manufacturer, d.Model, d.UUID);
     form_finish(w, "mDNS");
 }
 
 void formHTTPData(const char *mac, const char *option55, const FingerprintData *http, char *buffer,
                   size_t size, int header)
 {
-    if (http == nullptr || buffer == nullptr) {
-        ZLOG(ZLOG_ERR, "Error return..\n");
+    FormWriter w;
+    if (!description_open(w, mac, http, buffer, size, header, CLOUD_HEADER_HTTP))
         return;
-    }
     const HTTPData &d = http->http;
     char escaped[kEscapedMax + 1] = {};
-    FormWriter w;
-    if (!form_begin(w, buffer, size, header, CLOUD_HEADER_HTTP))
-        return;
-    put_text(w, mac, kMacMax);
     put_comma(w);
     put_quoted(w, option55, kOption55Max);
     put_comma(w);
