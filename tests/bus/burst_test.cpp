@@ -59,7 +59,7 @@ TEST(BusBurst, TenThousandSignalsArriveAllInOrder)
 
 TEST(BusBurst, FullPipeLosesSignalsButNeverStopsTheBusThread)
 {
-    StderrCapture log;
+    CaptureFd log(STDERR_FILENO);
     PrivateBus bus;
     ServiceThread service(bus);
     ASSERT_TRUE(service.ready());

@@ -11,41 +11,8 @@
 #include <stdexcept>
 #include <unistd.h>
 
-StderrCapture::StderrCapture()
-{
-    char path[] = "/tmp/zelmo-bus-stderr-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0)
-        throw std::runtime_error("mkstemp failed");
-    path_ = path;
-    fflush(stderr);
-    saved_ = dup(STDERR_FILENO);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
-    cslibLog_setDestination(1);
-}
-
-StderrCapture::~StderrCapture()
-{
-    fflush(stderr);
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
-    unlink(path_.c_str());
-}
-
-std::string StderrCapture::text() const
-{
-    return read_file(path_);
-}
-
-size_t StderrCapture::count(const std::string &needle) const
-{
-    std::string all = text();
-    size_t n = 0;
-    for (size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + needle.size()))
-        ++n;
-    return n;
-}
+// Log lines go to standard error, where the tests capture them (CaptureFd).
+static const bool g_log_on_stderr = (cslibLog_setDestination(1), true);
 
 std::optional<Delivered> read_local_message(int fd, std::chrono::milliseconds timeout)
 {

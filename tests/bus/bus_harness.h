@@ -17,23 +17,6 @@ struct Delivered {
     bool terminated = false; // the heap copy ends with a NUL after the payload
 };
 
-// Sends stderr to a temporary file while it lives; the log library writes
-// there at destination 1.
-class StderrCapture
-{
-  public:
-    StderrCapture();
-    ~StderrCapture();
-    StderrCapture(const StderrCapture &) = delete;
-    StderrCapture &operator=(const StderrCapture &) = delete;
-    std::string text() const;
-    size_t count(const std::string &needle) const;
-
-  private:
-    std::string path_;
-    int saved_ = -1;
-};
-
 // Creates the local pipe, runs start_zelmo_service() on a thread and waits
 // until its bus loop answers. Destruction stops the private bus, which ends
 // the loop, joins the thread and drains and closes the pipe.

@@ -70,7 +70,7 @@ TEST_F(BusMethods, ForwardedBytesNeverGoBeyondTheSlot)
 
 TEST_F(BusMethods, OtherCallsGetErrorsAndForwardNothing)
 {
-    StderrCapture log;
+    CaptureFd log(STDERR_FILENO);
     ASSERT_TRUE(service.ready());
 
     auto bytes8 = [](DBusMessage *m) { dbus_append_byte_array(m, "12345678", 8); };

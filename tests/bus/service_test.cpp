@@ -36,7 +36,7 @@ TEST(BusService, NameOwnedElsewhereEndsTheServiceWithoutBusInput)
     ASSERT_TRUE(owner.request_name("arvex.kvx.zelmo"));
     _g_isRoot = 0;
     ASSERT_EQ(zelmo_create_local_unix_socket(), 0);
-    StderrCapture log;
+    CaptureFd log(STDERR_FILENO);
 
     bool returned = false;
     int result = run_expecting_return(&bus, &returned);
@@ -66,7 +66,7 @@ TEST(BusService, NameOwnedElsewhereEndsTheServiceWithoutBusInput)
 TEST(BusService, NoBusEndsTheServiceAtOnce)
 {
     use_test_bus_address(); // nobody listens there now
-    StderrCapture log;
+    CaptureFd log(STDERR_FILENO);
     bool returned = false;
     int result = run_expecting_return(nullptr, &returned);
     EXPECT_TRUE(returned);
