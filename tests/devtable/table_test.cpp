@@ -2,6 +2,7 @@
 #include "table_helpers.h"
 #include "timers/timers.h"
 
+#include <algorithm>
 #include <ctime>
 
 TEST_F(TableTest, UpdateWritesRecordAtPinnedOffsets)
@@ -83,8 +84,10 @@ TEST_F(TableTest, FullTableEvictsOldestRemovedOrRefuses)
     EXPECT_EQ(get_oldest_removed_device(), 200);
 }
 
-TEST_F(TableTest, RemovalCompactsAndResetClearsTimers)
+TEST_F(TableTest, RemovalCompactsAndResetClearsTimersAndSendsTheTable)
 {
+    PrivateBus bus;
+    RecordingLanHost lanhost;
     for (int i = 0; i < 10; ++i)
         add(test_mac(i)).TimerStage.set(i % 4);
     DeviceRecord last = _g_devices[9];
@@ -104,12 +107,21 @@ TEST_F(TableTest, RemovalCompactsAndResetClearsTimers)
     EXPECT_EQ(memcmp(&_g_devices[8], &zero, sizeof zero), 0);
     EXPECT_EQ(parse_db(gw.read_db()).records.size(), 8u);
 
-    // Start-up reset: timers cleared, every device Removed and due for reporting.
+    // Start-up reset: timers cleared, every device Removed and due for
+    // reporting, saved and sent whole to the LAN host daemon, zero behind the
+    // last record.
     _g_devices[2].L3Status[0] = '\0';
     _g_devices[2].InterfaceStatus[0] = '\0';
     clear_all_timers();
     DbImage db = parse_db(gw.read_db());
     ASSERT_EQ(db.records.size(), 8u);
+    ASSERT_TRUE(lanhost.wait_for("notifySyncAllDevices", 1, 5s));
+    Bytes all = lanhost.calls("notifySyncAllDevices")[0].bytes();
+    ASSERT_EQ(all.size(), 1262601u);
+    EXPECT_EQ(u32_at(all, 0), 8u);
+    EXPECT_EQ(memcmp(all.data() + 4, _g_devices, 8 * sizeof(DeviceRecord)), 0);
+    const size_t tail = 4 + 8 * sizeof(DeviceRecord);
+    EXPECT_EQ(std::count(all.begin() + long(tail), all.end(), 0), long(all.size() - tail));
     for (const DeviceRecord &r : db.records) {
         EXPECT_EQ(r.Status.get(), STATUS_REMOVED);
         EXPECT_EQ(r.HostState.get(), REPORT_REPORTING);
@@ -119,6 +131,11 @@ TEST_F(TableTest, RemovalCompactsAndResetClearsTimers)
     EXPECT_STREQ(db.records[2].L3Status, "Not Reachable");
     EXPECT_STREQ(db.records[2].InterfaceStatus, "Disassociated");
     EXPECT_STREQ(db.records[1].L3Status, "Reachable");
+
+    // An empty table at start-up sends nothing.
+    ASSERT_EQ(devtable_alloc(), 0);
+    clear_all_timers();
+    EXPECT_FALSE(lanhost.wait_for("notifySyncAllDevices", 2, 300ms));
 }
 
 TEST_F(TableTest, LanHostEntryCompletedFromConfigurationStore)
