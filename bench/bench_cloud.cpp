@@ -3,75 +3,24 @@
 // of a plain libcurl client that reuses one handle against the same server,
 // and the resident anonymous memory after 10,000 uploads versus after one.
 #include "cloud/cloud.h"
+#include "fixture/cloud_server.h"
 #include "fixture/fixture.h"
 #include "frame/frame.h"
 #include "platform/log.h"
 
 #include <benchmark/benchmark.h>
-#include <csignal>
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <memory>
-#include <spawn.h>
-#include <stdexcept>
-#include <sys/wait.h>
-
-extern char **environ;
 
 namespace
 {
 
-pid_t spawn(const std::vector<std::string> &args, bool quiet = false)
-{
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (quiet) {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    }
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
-int run(const std::vector<std::string> &args)
-{
-    int status = -1;
-    pid_t pid = spawn(args, true);
-    return pid > 0 && waitpid(pid, &status, 0) == pid ? status : -1;
-}
-
-// The tests' recording server, without a request log, on a free port.
-struct Server {
-    pid_t pid = -1;
-    std::string url;
-    Server(const std::string &dir, const std::string &scheme, const std::string &cert = "",
-           const std::string &key = "")
-    {
-        std::vector<std::string> args = {"/usr/bin/python3", ZELMO_SOURCE_DIR "/tests/cloud/cloud_server.py",
-                                         "--port-file", dir + "/" + scheme + ".port"};
-        if (!cert.empty())
-            args.insert(args.end(), {"--cert", cert, "--key", key});
-        pid = spawn(args);
-        if (!wait_until([&] { return file_exists(args[3]); }, 10s))
-            throw std::runtime_error("server did not start");
-        url = scheme + "://127.0.0.1:" + read_file(args[3]) + "/report";
-    }
-    ~Server()
-    {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-};
-
+// The tests' recording server without its request log, on a free port: one
+// for HTTP and one for HTTPS with a self-signed certificate that is also the
+// gateway's CA.
 struct Env {
     GatewayRoot root;
-    std::unique_ptr<Server> http, https;
+    TestCert cert{root.path() + "/usr/configs"};
+    CloudServer http{"ok", "", "", false}, https{"ok", cert.cert, cert.key, false};
     Env()
     {
         curl_global_init(CURL_GLOBAL_ALL);
@@ -80,22 +29,9 @@ struct Env {
         field_set(_g_oui, "A1B2C3");
         field_set(_g_model, "XS-010");
         field_set(_g_serial, "SN0001");
-        std::string d = root.path() + "/usr/configs/";
-        write_file(d + "ext", "subjectAltName=IP:127.0.0.1\n");
-        bool ok = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                       "-nodes", "-days", "1", "-subj", "/CN=ca", "-keyout", d + "ca.key", "-out",
-                       d + "kro_cacert.pem"}) == 0 &&
-                  run({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                       "-nodes", "-subj", "/CN=gw", "-keyout", d + "srv.key", "-out", d + "srv.csr"}) == 0 &&
-                  run({"openssl", "x509", "-req", "-in", d + "srv.csr", "-CA", d + "kro_cacert.pem", "-CAkey",
-                       d + "ca.key", "-CAcreateserial", "-days", "1", "-extfile", d + "ext", "-out",
-                       d + "srv.pem"}) == 0;
-        if (!ok)
-            throw std::runtime_error("openssl failed");
-        http = std::make_unique<Server>(root.path(), "http");
-        https = std::make_unique<Server>(root.path(), "https", d + "srv.pem", d + "srv.key");
+        write_file(root.file("/usr/configs/kro_cacert.pem"), read_file(cert.cert));
     }
-    const std::string &url(bool tls) const { return tls ? https->url : http->url; }
+    std::string url(bool tls) const { return tls ? https.url("/report", "https") : http.url(); }
 };
 
 Env &env()

@@ -11,9 +11,9 @@
 // namespace is unavailable and a recording iptables stand-in is used instead
 // (the label says so).
 #include "capture/netns.h"
-#include "cloud/cloud_server.h"
 #include "devtable/devtable.h"
 #include "fingerprint/fingerprint.h"
+#include "fixture/cloud_server.h"
 #include "fixture/fixture.h"
 #include "frame/frame.h"
 
@@ -25,9 +25,6 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-// The recording cloud server of the tests.
-#include "cloud/cloud_server.cpp"
 
 namespace
 {
@@ -178,6 +175,38 @@ void label(benchmark::State &state, Rig &r)
                                    : "iptables stand-in (no namespace)");
 }
 
+// Fills the table up to kDevices; false (the benchmark skipped) when a device
+// could not be added.
+bool fill_table(benchmark::State &state, Rig &r)
+{
+    while (r.devices < kDevices)
+        if (!r.add_device()) {
+            state.SkipWithError("could not fill the table");
+            return false;
+        }
+    return true;
+}
+
+// One host event: the update sent, then the notification it brings awaited;
+// the time between is the event's latency. False (the benchmark skipped)
+// when the notification does not come.
+bool timed_host_event(benchmark::State &state, Rig &r, EventTally &tally, const LanHostEntryObject &e,
+                      const char *notification)
+{
+    size_t before = r.lanhost.calls(notification).size();
+    auto start = Clock::now();
+    r.send_host(e);
+    if (!r.lanhost.wait_for(notification, before + 1, 10000ms)) {
+        state.SkipWithError("no notification");
+        return false;
+    }
+    double ms = ms_since(start);
+    tally.latencies_ms.push_back(ms);
+    state.SetIterationTime(ms / 1000.0);
+    tally.after_event(r);
+    return true;
+}
+
 // A device the table has never seen: host form uploaded, record created,
 // capture timer started, notifyDeviceAdded.
 void BM_host_event_new_device(benchmark::State &state)
@@ -191,19 +220,9 @@ void BM_host_event_new_device(benchmark::State &state)
     r.db_writes();
     EventTally tally;
     for (auto _ : state) {
-        size_t before = r.lanhost.calls("notifyDeviceAdded").size();
         ++r.devices;
-        LanHostEntryObject e = r.entry(r.devices);
-        auto start = Clock::now();
-        r.send_host(e);
-        if (!r.lanhost.wait_for("notifyDeviceAdded", before + 1, 10000ms)) {
-            state.SkipWithError("no notification");
+        if (!timed_host_event(state, r, tally, r.entry(r.devices), "notifyDeviceAdded"))
             return;
-        }
-        double ms = ms_since(start);
-        tally.latencies_ms.push_back(ms);
-        state.SetIterationTime(ms / 1000.0);
-        tally.after_event(r);
     }
     tally.report(state, size_t(state.iterations()), r);
 }
@@ -215,28 +234,15 @@ void BM_host_event_changed_device(benchmark::State &state)
 {
     Rig &r = rig();
     label(state, r);
-    while (r.devices < kDevices)
-        if (!r.add_device()) {
-            state.SkipWithError("could not fill the table");
-            return;
-        }
+    if (!fill_table(state, r))
+        return;
     r.db_writes();
     EventTally tally;
     unsigned i = 0;
     for (auto _ : state) {
         unsigned n = 1 + i++ % kDevices;
-        size_t before = r.lanhost.calls("notifyDeviceStatusChange").size();
-        LanHostEntryObject e = r.entry(n, ++r.generation[n]);
-        auto start = Clock::now();
-        r.send_host(e);
-        if (!r.lanhost.wait_for("notifyDeviceStatusChange", before + 1, 10000ms)) {
-            state.SkipWithError("no notification");
+        if (!timed_host_event(state, r, tally, r.entry(n, ++r.generation[n]), "notifyDeviceStatusChange"))
             return;
-        }
-        double ms = ms_since(start);
-        tally.latencies_ms.push_back(ms);
-        state.SetIterationTime(ms / 1000.0);
-        tally.after_event(r);
     }
     tally.report(state, size_t(state.iterations()), r);
 }
@@ -250,11 +256,8 @@ void BM_host_event_identical_repeats(benchmark::State &state)
 {
     Rig &r = rig();
     label(state, r);
-    while (r.devices < kDevices)
-        if (!r.add_device()) {
-            state.SkipWithError("could not fill the table");
-            return;
-        }
+    if (!fill_table(state, r))
+        return;
     r.db_writes();
     EventTally tally;
     size_t events = 0;

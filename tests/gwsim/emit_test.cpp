@@ -8,14 +8,6 @@
 namespace
 {
 
-std::string text_at(const Bytes &b, size_t offset)
-{
-    if (offset >= b.size())
-        return "<past end>";
-    return std::string(reinterpret_cast<const char *>(b.data() + offset),
-                       strnlen((const char *)b.data() + offset, b.size() - offset));
-}
-
 class GwsimEmit : public ::testing::Test
 {
   protected:

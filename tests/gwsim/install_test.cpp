@@ -6,28 +6,22 @@
 
 #include <gtest/gtest.h>
 
-#include <ftw.h>
+#include <filesystem>
 #include <sys/stat.h>
 
 namespace
 {
 
-std::vector<std::string> g_files;
-
-int collect(const char *path, const struct stat *, int type, struct FTW *)
-{
-    if (type == FTW_F)
-        g_files.push_back(path);
-    return 0;
-}
-
-// The one installed file whose path ends with the suffix.
-std::string installed(const std::string &suffix)
+// The one installed file below dest whose path ends with the suffix.
+std::string installed(const std::string &dest, const std::string &suffix)
 {
     std::string found;
-    for (const auto &f : g_files)
-        if (f.size() >= suffix.size() && f.compare(f.size() - suffix.size(), suffix.size(), suffix) == 0)
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(dest)) {
+        const std::string f = entry.path();
+        if (entry.is_regular_file() && f.size() >= suffix.size() &&
+            f.compare(f.size() - suffix.size(), suffix.size(), suffix) == 0)
             found = f;
+    }
     return found;
 }
 
@@ -43,24 +37,22 @@ TEST(Install, PutsEveryFileInPlace)
     TempDir dest("zelmo-install");
     ToolResult r = run_tool({"cmake", "--install", build_dir()}, {"DESTDIR=" + dest.path()}, 60s);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    g_files.clear();
-    nftw(dest.path().c_str(), collect, 16, FTW_PHYS);
 
-    std::string binary = installed("/sbin/zelmo");
+    std::string binary = installed(dest.path(), "/sbin/zelmo");
     ASSERT_FALSE(binary.empty());
     EXPECT_TRUE(executable(binary));
     std::string binary_on_target = binary.substr(dest.path().size());
 
-    std::string policy = installed("/share/dbus-1/system.d/arvex.kvx.zelmo.conf");
+    std::string policy = installed(dest.path(), "/share/dbus-1/system.d/arvex.kvx.zelmo.conf");
     ASSERT_FALSE(policy.empty());
     EXPECT_EQ(read_file(policy), read_file(std::string(ZELMO_SOURCE_DIR) + "/dist/arvex.kvx.zelmo.conf"));
 
-    std::string unit = read_file(installed("/lib/systemd/system/zelmo.service"));
+    std::string unit = read_file(installed(dest.path(), "/lib/systemd/system/zelmo.service"));
     EXPECT_NE(unit.find("\nExecStart=" + binary_on_target + "\n"), std::string::npos) << unit;
     EXPECT_NE(unit.find("\nWantedBy=multi-user.target"), std::string::npos);
     EXPECT_NE(unit.find("After=dbus.service"), std::string::npos);
 
-    std::string init = installed("/etc/init.d/zelmo");
+    std::string init = installed(dest.path(), "/etc/init.d/zelmo");
     ASSERT_FALSE(init.empty());
     EXPECT_TRUE(executable(init));
     std::string script = read_file(init);
@@ -72,7 +64,7 @@ TEST(Install, PutsEveryFileInPlace)
     EXPECT_NE(script.find("procd_close_instance"), std::string::npos);
     EXPECT_EQ(run_tool({"sh", "-n", init}).status, 0);
 
-    std::string man_path = installed("/man/man8/zelmo.8");
+    std::string man_path = installed(dest.path(), "/man/man8/zelmo.8");
     ASSERT_FALSE(man_path.empty());
     std::string man = read_file(man_path);
     for (const char *option : {"-f", "-s", "-o", "-m", "-d", "-l", "-a", "-r", "-n", "-h"}) {

@@ -7,11 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -52,9 +49,10 @@ class PolicyBus
 </busconfig>
 )";
         write_file(dir_.path() + "/bus.conf", conf);
-        daemon_ = std::make_unique<BackgroundTool>(std::vector<std::string>{
-            "dbus-daemon", "--config-file=" + dir_.path() + "/bus.conf", "--nofork", "--nopidfile"});
-        if (!eventually([&] { return file_exists(socket_) || !daemon_->running(); }, 10s) ||
+        daemon_ = std::make_unique<DaemonProcess>(
+            std::vector<std::string>{"--config-file=" + dir_.path() + "/bus.conf", "--nofork", "--nopidfile"},
+            std::vector<std::string>{}, "dbus-daemon");
+        if (!wait_until([&] { return file_exists(socket_) || !daemon_->running(); }, 10s) ||
             !file_exists(socket_))
             throw std::runtime_error("dbus-daemon did not start: " + daemon_->output());
         // A copy of the simulator that user nobody can run wherever the build lives.
@@ -68,48 +66,22 @@ class PolicyBus
   private:
     TempDir dir_{"gwsim-policy"};
     std::string socket_, tool_;
-    std::unique_ptr<BackgroundTool> daemon_;
+    std::unique_ptr<DaemonProcess> daemon_;
 };
 
-// Runs the simulator copy as root or, in a forked child that drops its
-// rights first, as user nobody.
+// Runs the simulator copy as root or, through setpriv, as user nobody; its
+// standard output and error as one text.
 ToolResult run_as(bool as_nobody, const PolicyBus &bus, const std::vector<std::string> &args)
 {
     std::vector<std::string> argv{bus.tool(), "--bus", bus.address()};
     argv.insert(argv.end(), args.begin(), args.end());
-    if (!as_nobody)
-        return run_tool(argv, {}, 15s);
-    const passwd *pw = getpwnam("nobody");
-    std::vector<char *> cargv;
-    for (auto &a : argv)
-        cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    char env0[] = "PATH=/usr/bin:/bin";
-    char env1[] = "HOME=/";
-    char *envp[] = {env0, env1, nullptr};
-    int out[2];
-    if (pipe(out) != 0)
-        return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        close(out[0]);
-        if (setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0)
-            _exit(126);
-        execve(cargv[0], cargv.data(), envp);
-        _exit(127);
+    if (as_nobody) {
+        const passwd *pw = getpwnam("nobody");
+        argv.insert(argv.begin(), {"setpriv", "--reuid=" + std::to_string(pw->pw_uid),
+                                   "--regid=" + std::to_string(pw->pw_gid), "--clear-groups"});
     }
-    close(out[1]);
-    ToolResult r;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(out[0], buf, sizeof buf)) > 0)
-        r.out.append(buf, size_t(n));
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ToolResult r = run_tool(argv, {}, 15s);
+    r.out += r.err;
     return r;
 }
 
@@ -132,12 +104,12 @@ TEST(DaemonBusPolicy, OnlyRootOwnsTheNameAndAnyoneCallsTheInterface)
 
     // Root holds the daemon's name and the LAN host daemon's; the holders
     // handle no method, so a call that passes the policy gets UnknownMethod.
-    BackgroundTool zelmo(
-        {bus.tool(), "--bus", bus.address(), "bus", "own", "arvex.kvx.zelmo", "--hold", "60"});
-    BackgroundTool lanhostd(
-        {bus.tool(), "--bus", bus.address(), "bus", "own", "arvex.lanhostd", "--hold", "60"});
-    ASSERT_TRUE(zelmo.wait_output("owned", 10s)) << zelmo.output();
-    ASSERT_TRUE(lanhostd.wait_output("owned", 10s)) << lanhostd.output();
+    DaemonProcess zelmo({"--bus", bus.address(), "bus", "own", "arvex.kvx.zelmo", "--hold", "60"}, {},
+                        bus.tool());
+    DaemonProcess lanhostd({"--bus", bus.address(), "bus", "own", "arvex.lanhostd", "--hold", "60"}, {},
+                           bus.tool());
+    ASSERT_TRUE(zelmo.wait_for_output("owned", 10s)) << zelmo.output();
+    ASSERT_TRUE(lanhostd.wait_for_output("owned", 10s)) << lanhostd.output();
 
     r = run_as(true, bus, {"call", "notifyDeviceCategoryInfo", "--hex", "0102030405060708", "--value", "3"});
     EXPECT_NE(r.out.find("error org.freedesktop.DBus.Error.UnknownMethod"), std::string::npos) << r.out;

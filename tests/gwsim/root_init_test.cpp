@@ -8,13 +8,6 @@
 namespace
 {
 
-std::string text_at(const Bytes &b, size_t offset)
-{
-    if (offset >= b.size())
-        return "<past end>";
-    return std::string(reinterpret_cast<const char *>(b.data() + offset));
-}
-
 TEST(GwsimRootInit, WritesIdentityModeProfileAndHosts)
 {
     GatewayRoot root;

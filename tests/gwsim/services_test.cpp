@@ -38,9 +38,10 @@ TEST(GwsimLanhost, PrintsNotificationsAndAnswersTheSyncRequest)
     root.write_lanhost(make_lanhost("aa:bb:cc:00:00:20", "192.168.1.20", "stored", "Ethernet", 4));
     TempDir dir;
     std::string log = dir.path() + "/lanhost.log";
-    BackgroundTool lanhost({gwsim_path(), "lanhost", "--host", "aa:bb:cc:00:00:10,192.168.1.10,tablet,802.11",
-                            "--from-store", "--log", log});
-    ASSERT_TRUE(lanhost.wait_output("owning arvex.lanhostd", 5s)) << lanhost.output();
+    DaemonProcess lanhost(
+        {"lanhost", "--host", "aa:bb:cc:00:00:10,192.168.1.10,tablet,802.11", "--from-store", "--log", log},
+        {}, gwsim_path());
+    ASSERT_TRUE(lanhost.wait_for_output("owning arvex.lanhostd", 5s)) << lanhost.output();
 
     BusClient client;
     ASSERT_TRUE(client.listen("type='signal',interface='arvex.lanhostd'"));
@@ -55,7 +56,7 @@ TEST(GwsimLanhost, PrintsNotificationsAndAnswersTheSyncRequest)
     ASSERT_TRUE(notify(client, "notifySyncAllDevices", notification({phone, laptop}, 4 + 3 * 4932)).ok);
     ASSERT_TRUE(notify(client, "notifyDeviceStatusChange", Bytes{1, 0}).ok);
 
-    ASSERT_TRUE(lanhost.wait_output("notifyDeviceStatusChange", 5s)) << lanhost.output();
+    ASSERT_TRUE(lanhost.wait_for_output("notifyDeviceStatusChange", 5s)) << lanhost.output();
     std::string out = lanhost.output();
     EXPECT_NE(out.find("notifyDeviceAdded len=4941 count=1 | aa:bb:cc:00:00:01 Active host=Reported "
                        "desc=Reporting type=HTTP"),
@@ -127,9 +128,10 @@ TEST(GwsimCapture, SendsTheUserAgentOfEachDivertedRequest)
 {
     GatewayRoot root;
     MessageSocket daemon_socket;
-    BackgroundTool capture({gwsim_path(), "capture", "--port", "0", "--bind", "127.0.0.1", "--neigh",
-                            "127.0.0.1=02:11:22:33:44:55"});
-    ASSERT_TRUE(capture.wait_output("listening on 127.0.0.1:", 5s)) << capture.output();
+    DaemonProcess capture(
+        {"capture", "--port", "0", "--bind", "127.0.0.1", "--neigh", "127.0.0.1=02:11:22:33:44:55"}, {},
+        gwsim_path());
+    ASSERT_TRUE(capture.wait_for_output("listening on 127.0.0.1:", 5s)) << capture.output();
     std::string out = capture.output();
     int port = std::stoi(out.substr(out.find("127.0.0.1:") + 10));
 
@@ -161,7 +163,7 @@ TEST(GwsimCapture, SendsTheUserAgentOfEachDivertedRequest)
     answer = http_exchange("127.0.0.1", port, "GET / HTTP/1.0\r\nX-Junk: " + std::string(20000, 'j'));
     EXPECT_NE(answer.find("200 OK"), std::string::npos);
     EXPECT_TRUE(daemon_socket.receive(500ms).empty());
-    ASSERT_TRUE(capture.wait_output("no MAC address known", 2s));
+    ASSERT_TRUE(capture.wait_for_output("no MAC address known", 2s));
     out = capture.output();
     EXPECT_NE(
         out.find("127.0.0.1 02:11:22:33:44:55 User-Agent \"Plug/1.0 \"beta\"\" -> HTTP fingerprint sent"),
@@ -220,9 +222,9 @@ TEST(GwsimCloud, StoresEveryReportOverHttpAndHttps)
 {
     GatewayRoot root;
     TempDir dir;
-    BackgroundTool cloud(
-        {gwsim_path(), "cloud", "serve", "--dir", dir.path(), "--http", "0", "--https", "0"});
-    ASSERT_TRUE(eventually([&] { return file_exists(dir.path() + "/ports"); }, 20s)) << cloud.output();
+    DaemonProcess cloud({"cloud", "serve", "--dir", dir.path(), "--http", "0", "--https", "0"}, {},
+                        gwsim_path());
+    ASSERT_TRUE(wait_until([&] { return file_exists(dir.path() + "/ports"); }, 20s)) << cloud.output();
     std::string ports = read_file(dir.path() + "/ports");
     int http_port = std::stoi(ports.substr(ports.find("http=") + 5));
     int https_port = std::stoi(ports.substr(ports.find("https=") + 6));
