@@ -5,52 +5,8 @@
 // before every upload, so one daemon meets every kind of cloud in turn.
 #include "hardening_env.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace
 {
-
-// A listening socket that never accepts: connections complete, nothing is
-// ever answered.
-struct SilentListener {
-    int fd = -1;
-    int port = 0;
-    SilentListener()
-    {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-            throw std::runtime_error("cannot listen on 127.0.0.1");
-        port = ntohs(addr.sin_port);
-    }
-    ~SilentListener() { close(fd); }
-};
-
-// A port with nothing listening: bound, never listened on.
-struct RefusingPort {
-    int fd = -1;
-    int port = 0;
-    RefusingPort()
-    {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-            throw std::runtime_error("cannot bind on 127.0.0.1");
-        port = ntohs(addr.sin_port);
-    }
-    ~RefusingPort() { close(fd); }
-};
 
 std::string local_url(const char *scheme, int port)
 {
@@ -59,15 +15,10 @@ std::string local_url(const char *scheme, int port)
 
 } // namespace
 
-TEST(FaultCloud, FailingCloudsLeaveHostsReportingAndLoseNothing)
+using FaultCloud = HardeningTest;
+
+TEST_F(FaultCloud, FailingCloudsLeaveHostsReportingAndLoseNothing)
 {
-    GatewayRoot root;
-    PrivateBus bus;
-    RecordingLanHost lanhost;
-    ToolStandIns tools;
-    tools.add("iptables");
-    root.write_wifi_mode("RGW");
-    root.write_device_info("A1B2C3", "XS-010", "SN 0001");
     DaemonProcess zelmo({"-d", "1"}, {tools.path_env()});
     ASSERT_TRUE(wait_bus_service(10000ms)) << zelmo.stderr_text();
     BusClient client;
@@ -95,7 +46,7 @@ TEST(FaultCloud, FailingCloudsLeaveHostsReportingAndLoseNothing)
     };
 
     {
-        RefusingPort refusing;
+        LoopbackPort refusing(false); // bound, never listened on
         EXPECT_EQ(new_host_state(local_url("http", refusing.port)), REPORT_REPORTING);
         EXPECT_TRUE(zelmo.wait_for_output("curl_easy_perform() failed", 2000ms));
     }
@@ -115,7 +66,7 @@ TEST(FaultCloud, FailingCloudsLeaveHostsReportingAndLoseNothing)
     {
         // A hanging cloud holds the main thread up to the 20-second limit;
         // the updates that arrive meanwhile are handled afterwards.
-        SilentListener silent;
+        LoopbackPort silent(true); // connections complete, nothing is ever answered
         root.write_http_profile(local_url("http", silent.port));
         const size_t signals = zelmo.count_output("notifyStatsEthPortUpdate Received");
         client.emit_signal("arvex.statscollector", "notifyStatsEthPortUpdate", {0});

@@ -28,17 +28,12 @@ bool fill_up(const std::string &path)
 
 } // namespace
 
-TEST(FaultDisk, AFullDiskKeepsTheOldDatabaseAndLosesNoChange)
+using FaultDisk = HardeningTest;
+
+TEST_F(FaultDisk, AFullDiskKeepsTheOldDatabaseAndLosesNoChange)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "a private mount namespace needs root";
-    GatewayRoot root;
-    PrivateBus bus;
-    RecordingLanHost lanhost;
-    ToolStandIns tools;
-    tools.add("iptables");
-    root.write_wifi_mode("RGW");
-    root.write_device_info("A1B2C3", "XS-010", "SN 0001");
     const std::string dir = root.path() + "/small";
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     IsolatedDaemon zelmo(dir, "64k", {"-f", dir + "/devices.db", "-d", "1"}, {tools.path_env()});

@@ -6,24 +6,20 @@
 
 #include <sys/stat.h>
 
-TEST(FaultInput, FailingOrMissingIptablesCostsOnlyTheRedirect)
+using FaultInput = HardeningTest;
+
+TEST_F(FaultInput, FailingOrMissingIptablesCostsOnlyTheRedirect)
 {
-    GatewayRoot root;
-    PrivateBus bus;
-    RecordingLanHost lanhost;
-    ToolStandIns failing;
-    failing.add("iptables", 3);
-    root.write_wifi_mode("RGW");
-    root.write_device_info("A1B2C3", "XS-010", "SN 0001");
+    tools.add("iptables", 3); // every call fails
     {
         // A one-second first capture stage: the redirect is tried at once.
-        DaemonProcess zelmo({"-d", "1", "-a", "1", "-r", "1"}, {failing.path_env()});
+        DaemonProcess zelmo({"-d", "1", "-a", "1", "-r", "1"}, {tools.path_env()});
         ASSERT_TRUE(wait_until([&] { return send_host_update(1, "desk"); }, 5000ms));
         ASSERT_TRUE(lanhost.wait_for("notifyDeviceAdded", 1, 5000ms)) << zelmo.stderr_text();
         // Every failed listing of the chain is followed by an attempt to add the jump.
         auto jumps = [&] {
             size_t n = 0;
-            for (const std::string &line : failing.calls("iptables"))
+            for (const std::string &line : tools.calls("iptables"))
                 n += line == "-t nat -I PREROUTING -j PREROUTING_USERAGENT";
             return n;
         };
@@ -50,15 +46,8 @@ TEST(FaultInput, FailingOrMissingIptablesCostsOnlyTheRedirect)
     }
 }
 
-TEST(FaultInput, MalformedDatagramsNeverStopTheDaemon)
+TEST_F(FaultInput, MalformedDatagramsNeverStopTheDaemon)
 {
-    GatewayRoot root;
-    PrivateBus bus;
-    RecordingLanHost lanhost;
-    ToolStandIns tools;
-    tools.add("iptables");
-    root.write_wifi_mode("RGW");
-    root.write_device_info("A1B2C3", "XS-010", "SN 0001");
     DaemonProcess zelmo({"-d", "1"}, {tools.path_env()});
     ASSERT_TRUE(wait_until([&] { return send_host_update(1, "first"); }, 5000ms));
     ASSERT_TRUE(lanhost.wait_for("notifyDeviceAdded", 1, 5000ms)) << zelmo.stderr_text();

@@ -12,20 +12,15 @@ std::string build_shim(const std::string &dir)
 {
     const std::string so = dir + "/failmalloc.so";
     const std::string source = std::string(ZELMO_SOURCE_DIR) + "/tests/hardening/failmalloc_shim.c";
-    return run_tool({"cc", "-shared", "-fPIC", "-O2", "-o", so, source, "-ldl"}) == 0 ? so : "";
+    return run_program({"cc", "-shared", "-fPIC", "-O2", "-o", so, source, "-ldl"}).exit_code == 0 ? so : "";
 }
 
 } // namespace
 
-TEST(FaultMemory, AFailedPayloadCopyDropsOnlyThatSignal)
+using FaultMemory = HardeningTest;
+
+TEST_F(FaultMemory, AFailedPayloadCopyDropsOnlyThatSignal)
 {
-    GatewayRoot root;
-    PrivateBus bus;
-    RecordingLanHost lanhost;
-    ToolStandIns tools;
-    tools.add("iptables");
-    root.write_wifi_mode("RGW");
-    root.write_device_info("A1B2C3", "XS-010", "SN 0001");
     const std::string shim = build_shim(root.path());
     if (shim.empty())
         GTEST_SKIP() << "no C compiler for the allocation failure shim";

@@ -58,9 +58,18 @@ inline bool send_host_update(unsigned host, const std::string &hostname, uint32_
                                                  action == STATUS_ACTIVE ? "Associated" : ""));
 }
 
-// Runs a program with an argument vector (found through PATH) and waits
-// for it; its exit status, or -1.
-int run_tool(const std::vector<std::string> &argv);
+// The gateway every fault test starts from: a temporary root in root mode
+// with the identity "A1B2C3" / "XS-010" / "SN 0001", a private bus, the
+// recording LAN host daemon and a recording iptables stand-in (exit 0).
+class HardeningTest : public ::testing::Test
+{
+  protected:
+    HardeningTest();
+    GatewayRoot root;
+    PrivateBus bus;
+    RecordingLanHost lanhost;
+    ToolStandIns tools;
+};
 
 // Waits until the daemon's bus thread serves its method interface, which
 // it does only after its signal subscriptions are in place.
@@ -69,32 +78,40 @@ bool wait_bus_service(std::chrono::milliseconds timeout);
 // The host names of the records of a database image, by MAC address (lower case).
 std::vector<std::pair<std::string, std::string>> stored_hosts(const Bytes &image);
 
-// The zelmo binary in a mount namespace of its own, with a tmpfs of the
-// given size mounted on `dir` (which must exist) before it starts. The
-// namespace's files are reached from outside through /proc/<pid>/root.
-// Needs root; available() is false when the namespace or the mount could
-// not be made (the test then skips).
+// The zelmo binary in a mount namespace of its own (unshare(1); the shell
+// it starts mounts a tmpfs of the given size on `dir`, which must exist, and
+// then becomes the daemon). The namespace's files are reached from outside
+// through /proc/<pid>/root. Needs root; available() is false when the
+// namespace or the mount could not be made (the test then skips).
 class IsolatedDaemon
 {
   public:
     IsolatedDaemon(const std::string &dir, const std::string &tmpfs_size,
                    const std::vector<std::string> &args, const std::vector<std::string> &env);
-    ~IsolatedDaemon();
-    IsolatedDaemon(const IsolatedDaemon &) = delete;
-    IsolatedDaemon &operator=(const IsolatedDaemon &) = delete;
-
-    bool available() const { return available_; }
-    bool running();
+    bool available();
+    bool running() { return process_.running(); }
     // "<dir>/<name>" as seen inside the daemon's namespace.
     std::string inside(const std::string &name) const;
-    std::string output() const; // standard output and error so far
-    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout) const;
+    std::string output() const { return process_.output(); } // standard output and error so far
+    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout) const
+    {
+        return process_.wait_for_output(text, timeout);
+    }
 
   private:
-    pid_t pid_ = -1;
-    bool available_ = false;
-    bool ended_ = false;
-    std::string dir_, log_dir_;
+    std::string dir_;
+    DaemonProcess process_;
+};
+
+// A TCP port on 127.0.0.1: listening (connections complete but are never
+// accepted unless a server does) or only bound (connections are refused).
+struct LoopbackPort {
+    explicit LoopbackPort(bool listening);
+    ~LoopbackPort();
+    LoopbackPort(const LoopbackPort &) = delete;
+    LoopbackPort &operator=(const LoopbackPort &) = delete;
+    int fd = -1;
+    int port = 0;
 };
 
 // A TCP server on 127.0.0.1 that answers every connection with fixed bytes
@@ -106,14 +123,13 @@ class GarbageServer
     ~GarbageServer();
     GarbageServer(const GarbageServer &) = delete;
     GarbageServer &operator=(const GarbageServer &) = delete;
-    int port() const { return port_; }
+    int port() const { return listener_.port; }
     int connections() const { return connections_; }
 
   private:
     void run();
     std::string answer_;
-    int listen_fd_ = -1;
-    int port_ = 0;
+    LoopbackPort listener_{true};
     std::atomic<int> connections_{0};
     std::atomic<bool> stop_{false};
     std::thread thread_;

@@ -73,15 +73,10 @@ class UpdateStream
 
 } // namespace
 
-TEST(PowerCut, KillsAtRandomMomentsNeverLoseAnAcknowledgedChange)
+using PowerCut = HardeningTest;
+
+TEST_F(PowerCut, KillsAtRandomMomentsNeverLoseAnAcknowledgedChange)
 {
-    GatewayRoot root;
-    PrivateBus bus;
-    RecordingLanHost lanhost;
-    ToolStandIns tools;
-    tools.add("iptables");
-    root.write_wifi_mode("RGW");
-    root.write_device_info("A1B2C3", "XS-010", "SN 0001");
 
     // Fewer rounds with the sanitizers, whose start-up is slower.
     const int rounds = env_number("ZELMO_POWERCUT_ROUNDS", built_with_asan() ? 120 : 200);
