@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -75,13 +76,10 @@ class NetNamespace
                            : std::vector<std::string>{"iptables", "-t", "nat", "-S", chain},
              &out);
         std::vector<std::string> lines;
-        for (size_t at = 0, end; at < out.size(); at = end + 1) {
-            end = out.find('\n', at);
-            if (end == std::string::npos)
-                end = out.size();
-            if (end > at)
-                lines.push_back(out.substr(at, end - at));
-        }
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty())
+                lines.push_back(line);
         return lines;
     }
 
