@@ -58,15 +58,23 @@ void add_type_data(TextOut &out, const DeviceRecord &r)
     }
 }
 
+// The column names between two rules of the given character.
+void add_header(TextOut &out, char rule, const char *columns)
+{
+    out.repeat(rule, HEADER_RULE);
+    out.add("\n%s\n", columns);
+    out.repeat(rule, HEADER_RULE);
+    out.add("\n");
+}
+
 void add_full_header(TextOut &out)
 {
-    out.repeat('+', HEADER_RULE);
-    out.add("\nMACAddress  HostState  DeviceState  Status  LastReportedTime  AddressSource IPAddress  Lease  "
-            "HostName  "
-            "InterfaceType  L3Status  InterfaceStatus  FriendlyName  Port  Critical  CriticalSetInterface "
-            "GuestDevice HDDState Type  Data\n");
-    out.repeat('+', HEADER_RULE);
-    out.add("\n");
+    add_header(
+        out, '+',
+        "MACAddress  HostState  DeviceState  Status  LastReportedTime  AddressSource IPAddress  Lease  "
+        "HostName  "
+        "InterfaceType  L3Status  InterfaceStatus  FriendlyName  Port  Critical  CriticalSetInterface "
+        "GuestDevice HDDState Type  Data");
 }
 
 void add_separator(TextOut &out)
@@ -111,54 +119,44 @@ int used_count()
     return _g_device_count > MAX_DEVICES ? MAX_DEVICES : _g_device_count;
 }
 
+// Prints one piece for an item, in one write; -1 for a missing item.
+template <typename Item> int print_piece(const Item *item, void (*add)(TextOut &, const Item &))
+{
+    if (item == nullptr)
+        return -1;
+    TextOut out;
+    add(out, *item);
+    out.flush_to(stderr);
+    return 0;
+}
+
 } // namespace
 
 int print_upnp(const UPnPData *data)
 {
-    if (data == nullptr)
-        return -1;
-    TextOut out;
-    add_upnp(out, *data);
-    out.flush_to(stderr);
-    return 0;
+    return print_piece(data, add_upnp);
 }
 
 int print_mdns(const MDNSData *data)
 {
-    if (data == nullptr)
-        return -1;
-    TextOut out;
-    add_mdns(out, *data);
-    out.flush_to(stderr);
-    return 0;
+    return print_piece(data, add_mdns);
 }
 
 int print_http(const DeviceRecord *record)
 {
-    if (record == nullptr)
-        return -1;
-    TextOut out;
-    add_http(out, *record);
-    out.flush_to(stderr);
-    return 0;
+    return print_piece(record, add_http);
 }
 
 void zelmo_print_type_by_index(int index)
 {
-    if (!valid_index(index))
-        return;
-    TextOut out;
-    add_type_data(out, _g_devices[index]);
-    out.flush_to(stderr);
+    if (valid_index(index))
+        print_piece(&_g_devices[index], add_type_data);
 }
 
 void zelmo_dump_by_index(int index)
 {
-    if (!valid_index(index))
-        return;
-    TextOut out;
-    add_full_row(out, _g_devices[index]);
-    out.flush_to(stderr);
+    if (valid_index(index))
+        print_piece(&_g_devices[index], add_full_row);
 }
 
 void zelmo_dumpall()
@@ -176,10 +174,7 @@ void zelmo_dumpall()
 void print_device_data()
 {
     TextOut out;
-    out.repeat('=', HEADER_RULE);
-    out.add("\nMACAddress  HostState  DeviceState  Status  LastReportedTime  Type  Data\n");
-    out.repeat('=', HEADER_RULE);
-    out.add("\n");
+    add_header(out, '=', "MACAddress  HostState  DeviceState  Status  LastReportedTime  Type  Data");
     out.flush_to(stderr);
     for (int i = 0; i < used_count(); ++i) {
         const DeviceRecord &r = _g_devices[i];
