@@ -11,6 +11,7 @@
 //
 // A save whose bytes equal those of the last save, while the file on disk is
 // still the one that save produced, is skipped to spare the flash.
+#include "common/owned_fd.h"
 #include "devtable/devtable.h"
 #include "frame/frame.h"
 #include "platform/log.h"
@@ -34,19 +35,6 @@ namespace
 constexpr size_t DB_FIELD = 32;
 constexpr size_t DB_HEADER = 2 * DB_FIELD;
 constexpr size_t DB_MAX_IMAGE = DB_HEADER + MAX_DEVICES * DEVICE_RECORD_SIZE;
-
-// Owned file descriptor.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 // Owned stream, closed with file_close.
 struct Stream {
@@ -109,7 +97,7 @@ std::string dir_of(const std::string &path)
 // The directory holding the database, locked exclusively for as long as
 // the object lives (or not at all when it cannot be opened).
 struct DirLock {
-    Fd dir;
+    OwnedFd dir;
     explicit DirLock(const std::string &path)
         : dir(open(dir_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
@@ -208,7 +196,7 @@ int Init()
 
     // Create the file empty when it is missing.
     {
-        Fd created(open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666));
+        OwnedFd created(open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666));
     }
     Stream file(file_open(path.c_str(), "r+be"));
     if (file.f == nullptr) {

@@ -5,6 +5,7 @@
 // an object are always those of the file it was read from, so a walk with
 // cfg_getNextObj advances even over a file whose stored header is damaged.
 #include "platform/cfgstore.h"
+#include "common/owned_fd.h"
 #include "platform/log.h"
 #include "platform/root.h"
 
@@ -26,18 +27,7 @@
 namespace
 {
 
-// Owned descriptor and directory stream.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
+// Owned directory stream.
 struct DirCloser {
     void operator()(DIR *dir) const { closedir(dir); }
 };
@@ -111,7 +101,7 @@ std::optional<InstanceKey> parse_name(const char *name)
 bool read_instance(uint32_t objectId, const InstanceKey &key, void *object, size_t size)
 {
     std::string path = object_dir(objectId) + "/" + instance_name(key);
-    Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    OwnedFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.fd < 0)
         return false;
     std::vector<uint8_t> data(size, 0);
@@ -220,7 +210,7 @@ int cfg_setObj(const void *object, size_t size, uint32_t /*flags*/)
         return -1;
     }
     // Make the rename itself durable.
-    Fd directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    OwnedFd directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.fd >= 0)
         fsync(directory.fd);
     return 0;
