@@ -187,24 +187,30 @@ bool fill_table(benchmark::State &state, Rig &r)
     return true;
 }
 
-// One host event: the update sent, then the notification it brings awaited;
-// the time between is the event's latency. False (the benchmark skipped)
-// when the notification does not come.
-bool timed_host_event(benchmark::State &state, Rig &r, EventTally &tally, const LanHostEntryObject &e,
-                      const char *notification)
+// One host event per iteration, with the entry next_entry() makes: the
+// update sent, then the notification it brings awaited; the time between is
+// the event's latency. The benchmark is skipped when a notification does not
+// come.
+template <typename NextEntry>
+void time_host_events(benchmark::State &state, Rig &r, const char *notification, NextEntry next_entry)
 {
-    size_t before = r.lanhost.calls(notification).size();
-    auto start = Clock::now();
-    r.send_host(e);
-    if (!r.lanhost.wait_for(notification, before + 1, 10000ms)) {
-        state.SkipWithError("no notification");
-        return false;
+    r.db_writes();
+    EventTally tally;
+    for (auto _ : state) {
+        size_t before = r.lanhost.calls(notification).size();
+        LanHostEntryObject e = next_entry();
+        auto start = Clock::now();
+        r.send_host(e);
+        if (!r.lanhost.wait_for(notification, before + 1, 10000ms)) {
+            state.SkipWithError("no notification");
+            return;
+        }
+        double ms = ms_since(start);
+        tally.latencies_ms.push_back(ms);
+        state.SetIterationTime(ms / 1000.0);
+        tally.after_event(r);
     }
-    double ms = ms_since(start);
-    tally.latencies_ms.push_back(ms);
-    state.SetIterationTime(ms / 1000.0);
-    tally.after_event(r);
-    return true;
+    tally.report(state, size_t(state.iterations()), r);
 }
 
 // A device the table has never seen: host form uploaded, record created,
@@ -217,14 +223,7 @@ void BM_host_event_new_device(benchmark::State &state)
         state.SkipWithError("table full: run this benchmark once per process");
         return;
     }
-    r.db_writes();
-    EventTally tally;
-    for (auto _ : state) {
-        ++r.devices;
-        if (!timed_host_event(state, r, tally, r.entry(r.devices), "notifyDeviceAdded"))
-            return;
-    }
-    tally.report(state, size_t(state.iterations()), r);
+    time_host_events(state, r, "notifyDeviceAdded", [&r] { return r.entry(++r.devices); });
 }
 BENCHMARK(BM_host_event_new_device)->Iterations(kDevices)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -236,15 +235,11 @@ void BM_host_event_changed_device(benchmark::State &state)
     label(state, r);
     if (!fill_table(state, r))
         return;
-    r.db_writes();
-    EventTally tally;
     unsigned i = 0;
-    for (auto _ : state) {
+    time_host_events(state, r, "notifyDeviceStatusChange", [&r, &i] {
         unsigned n = 1 + i++ % kDevices;
-        if (!timed_host_event(state, r, tally, r.entry(n, ++r.generation[n]), "notifyDeviceStatusChange"))
-            return;
-    }
-    tally.report(state, size_t(state.iterations()), r);
+        return r.entry(n, ++r.generation[n]);
+    });
 }
 BENCHMARK(BM_host_event_changed_device)->Iterations(kDevices)->UseManualTime()->Unit(benchmark::kMillisecond);
 
