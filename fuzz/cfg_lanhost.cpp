@@ -34,13 +34,7 @@ std::string lookup_mac(const uint8_t *data, size_t size, size_t variant)
 void host_update(const std::string &mac, uint32_t action)
 {
     DeviceUpdateMessage message;
-    memset(&message, 0, sizeof message);
-    message.header.type.set(CSMSG_TYPE_DEVICE_UPDATE);
-    message.header.payloadLength.set(sizeof message.payload);
-    DeviceUpdate &update = message.payload;
-    update.objtype.set(FP_HOST);
-    update.action.set(action);
-    field_set(update.MACAddress, mac.c_str());
+    DeviceUpdate &update = host_update_begin(message, action, mac.c_str());
     LanHostEntryObject &entry = update.description.host;
     entry.ObjectId.set(CFG_OID_LANHOST);
     field_set(entry.MACAddress, mac.c_str());

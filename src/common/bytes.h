@@ -61,11 +61,20 @@ template <size_t N> inline size_t field_set(char (&dst)[N], const char *src)
     return str_copy(dst, N, src);
 }
 
+// Terminates a received text field in its last byte.
+template <size_t N> inline void field_terminate(char (&field)[N])
+{
+    field[N - 1] = '\0';
+}
+
 // Length of a fixed field's text, never past the field.
 size_t field_len(const char *field, size_t field_size);
 
 // True when a text (or a null pointer) is empty.
-inline bool text_empty(const char *s) { return s == nullptr || s[0] == '\0'; }
+inline bool text_empty(const char *s)
+{
+    return s == nullptr || s[0] == '\0';
+}
 
 // Case-insensitive equality of two texts; a null text equals the empty text.
 bool text_equal_nocase(const char *a, const char *b);

@@ -6,7 +6,6 @@
 #include "platform/log.h"
 #include "tracking/tracking.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace
@@ -19,28 +18,13 @@ struct DelLanhostPayload {
 };
 static_assert(sizeof(DelLanhostPayload) == 104);
 
-// Copies what was received into a zero-filled record of the full size: a short
-// payload reads as zero beyond its end, a long one is cut.
-void copy_payload(void *dst, size_t size, const uint8_t *payload, uint32_t length)
-{
-    memset(dst, 0, size);
-    if (payload != nullptr)
-        memcpy(dst, payload, std::min<size_t>(size, length));
-}
-
-// Terminates a received text field in its last byte.
-template <size_t N> void terminate_field(char (&field)[N])
-{
-    field[N - 1] = '\0';
-}
-
 void terminate_host_texts(DeviceUpdate &update)
 {
-    terminate_field(update.MACAddress);
-    terminate_field(update.L3Status);
-    terminate_field(update.InterfaceStatus);
-    terminate_field(update.description.host.MACAddress);
-    terminate_field(update.description.host.InterfaceType);
+    field_terminate(update.MACAddress);
+    field_terminate(update.L3Status);
+    field_terminate(update.InterfaceStatus);
+    field_terminate(update.description.host.MACAddress);
+    field_terminate(update.description.host.InterfaceType);
 }
 
 } // namespace
@@ -52,7 +36,7 @@ int zelmo_processSetLanhostEntry(const uint8_t *payload, uint32_t length)
 
     DeviceUpdateMessage message;
     memset(&message, 0, sizeof message);
-    copy_payload(&message.payload, sizeof message.payload, payload, length);
+    copy_signal_payload(&message.payload, sizeof message.payload, payload, length);
     if (length < sizeof message.payload)
         ZLOG(ZLOG_INFO, "setLanhostEntry payload has %u of %zu bytes; the rest reads as zero\n", length,
              sizeof message.payload);
@@ -103,8 +87,8 @@ int zelmo_processDelLanhostEntry(const uint8_t *payload, uint32_t length)
         return -1;
     }
     DelLanhostPayload received;
-    copy_payload(&received, sizeof received, payload, length);
-    terminate_field(received.MACAddress);
+    copy_signal_payload(&received, sizeof received, payload, length);
+    field_terminate(received.MACAddress);
 
     int index = -1;
     if (received.MACAddress[0] == '\0' || is_newdevice(received.MACAddress, &index) != 0)
@@ -113,16 +97,8 @@ int zelmo_processDelLanhostEntry(const uint8_t *payload, uint32_t length)
 
     const DeviceRecord &record = _g_devices[index];
     DeviceUpdateMessage message;
-    memset(&message, 0, sizeof message);
-    message.header.type.set(CSMSG_TYPE_DEVICE_UPDATE);
-    message.header.payloadLength.set(sizeof message.payload);
-    DeviceUpdate &update = message.payload;
-    update.objtype.set(FP_HOST);
-    update.action.set(STATUS_REMOVED);
-    field_copy(update.MACAddress, received.MACAddress);
-    update.description.host = record.lanHostEntry;
-    field_copy(update.InterfaceStatus, record.InterfaceStatus);
-    field_copy(update.L3Status, record.L3Status);
+    DeviceUpdate &update = host_update_begin(message, STATUS_REMOVED, received.MACAddress);
+    host_update_from_record(update, record);
 
     update_device_handler(&message);
     return 0;

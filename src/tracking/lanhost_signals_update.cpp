@@ -6,7 +6,6 @@
 #include "platform/log.h"
 #include "tracking/tracking.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -30,13 +29,6 @@ struct UpdateToZelmoPayload {
 static_assert(offsetof(UpdateToZelmoPayload, GuestDevice) == 40);
 static_assert(offsetof(UpdateToZelmoPayload, FriendlyName) == 104);
 
-void copy_payload(void *dst, size_t size, const uint8_t *payload, uint32_t length)
-{
-    memset(dst, 0, size);
-    if (payload != nullptr)
-        memcpy(dst, payload, std::min<size_t>(size, length));
-}
-
 // Replaces a fixed field's whole content by at most src_max bytes of src.
 template <size_t N> void replace_field(char (&field)[N], const char *src, size_t src_max)
 {
@@ -51,7 +43,7 @@ int zelmo_processNotifyDeviceInterfaceUpdate(const uint8_t *payload, uint32_t le
     if (_g_isRoot == 0)
         return -1;
     InterfaceUpdatePayload received;
-    copy_payload(&received, sizeof received, payload, length);
+    copy_signal_payload(&received, sizeof received, payload, length);
     char mac[32];
     char ops[64];
     field_copy(mac, received.MACAddress);
@@ -72,13 +64,7 @@ int zelmo_processNotifyDeviceInterfaceUpdate(const uint8_t *payload, uint32_t le
     zelmo_setLanHostInterfaceType(mac, "Ethernet");
 
     DeviceUpdateMessage message;
-    memset(&message, 0, sizeof message);
-    message.header.type.set(CSMSG_TYPE_DEVICE_UPDATE);
-    message.header.payloadLength.set(sizeof message.payload);
-    DeviceUpdate &update = message.payload;
-    update.objtype.set(FP_HOST);
-    update.action.set(STATUS_ACTIVE);
-    field_set(update.MACAddress, mac);
+    DeviceUpdate &update = host_update_begin(message, STATUS_ACTIVE, mac);
     update.description.host = record.lanHostEntry;
     replace_field(update.description.host.InterfaceType, "Ethernet", sizeof "Ethernet");
     field_set(update.InterfaceStatus, "Associated");
@@ -99,7 +85,7 @@ int zelmo_processNotifyUpdateToZelmo(const uint8_t *payload, uint32_t length)
         return -1;
     }
     UpdateToZelmoPayload received;
-    copy_payload(&received, sizeof received, payload, length);
+    copy_signal_payload(&received, sizeof received, payload, length);
     char mac[32];
     field_copy(mac, received.MACAddress);
 
@@ -113,12 +99,10 @@ int zelmo_processNotifyUpdateToZelmo(const uint8_t *payload, uint32_t length)
     DeviceUpdate &update = message.payload;
     update.objtype.set(FP_HOST);
     update.action.set(uint32_t(record.Status.get()));
+    host_update_from_record(update, record);
     LanHostEntryObject &entry = update.description.host;
-    entry = record.lanHostEntry;
     replace_field(entry.FriendlyName, received.FriendlyName, 64);
     replace_field(entry.GuestDevice, received.GuestDevice, sizeof received.GuestDevice);
-    field_copy(update.InterfaceStatus, record.InterfaceStatus);
-    field_copy(update.L3Status, record.L3Status);
 
     // The guest marker lives in the table whatever the handler decides.
     replace_field(record.lanHostEntry.GuestDevice, received.GuestDevice, sizeof received.GuestDevice);

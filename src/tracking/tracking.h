@@ -61,3 +61,15 @@ int zelmo_processFPMsg(const uint8_t *payload, uint32_t length);
 int zelmo_processNotifyWDPRootAssocDevStatusChange(const uint8_t *payload, uint32_t length);
 void handler_wifi_msg(DeviceUpdate *update);
 int zelmo_setLanHostInterfaceType(const char *mac, const char *interfacetype);
+
+// Copies what was received into a zero-filled record of the full size: a short
+// payload reads as zero beyond its end, a long one is cut.
+void copy_signal_payload(void *dst, size_t size, const uint8_t *payload, uint32_t length);
+
+// Starts a host update message: zero-filled, with the device update header,
+// the host object type, the action and the MAC text. Returns its payload.
+DeviceUpdate &host_update_begin(DeviceUpdateMessage &message, uint32_t action, const char *mac);
+
+// Fills a host update from a known device: its stored host entry and its
+// interface and reachability texts.
+void host_update_from_record(DeviceUpdate &update, const DeviceRecord &record);

@@ -12,26 +12,16 @@
 
 #include <cstring>
 
-namespace
-{
-
-template <size_t N> void terminate(char (&field)[N])
-{
-    field[N - 1] = '\0';
-}
-
-} // namespace
-
 void terminate_entry_texts(LanHostEntryObject &entry)
 {
-    terminate(entry.IPAddress);
-    terminate(entry.AddressSource);
-    terminate(entry.MACAddress);
-    terminate(entry.VendorClassID);
-    terminate(entry.HostName);
-    terminate(entry.InterfaceType);
-    terminate(entry.FriendlyName);
-    terminate(entry.GuestDevice);
+    field_terminate(entry.IPAddress);
+    field_terminate(entry.AddressSource);
+    field_terminate(entry.MACAddress);
+    field_terminate(entry.VendorClassID);
+    field_terminate(entry.HostName);
+    field_terminate(entry.InterfaceType);
+    field_terminate(entry.FriendlyName);
+    field_terminate(entry.GuestDevice);
 }
 
 void refresh_entry(LanHostEntryObject &entry)
