@@ -36,3 +36,8 @@ int get_oldest_removed_device();
 int remove_old_device_by_index(int index);
 void clear_all_timers();
 int getLanHostEntryObject(LanHostEntryObject *entry);
+// Enters a device first seen by a signal: its LAN host entry from the
+// configuration store, new and unreported, active, with the given interface
+// status (may be null). Returns its table index, or -1 when it is not in the
+// table afterwards.
+int enter_new_device(const char *mac, const char *interfaceStatus);

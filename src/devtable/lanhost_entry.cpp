@@ -44,3 +44,17 @@ int getLanHostEntryObject(LanHostEntryObject *entry)
         field_copy(entry->GuestDevice, _g_devices[index].lanHostEntry.GuestDevice);
     return 0;
 }
+
+int enter_new_device(const char *mac, const char *interfaceStatus)
+{
+    LanHostEntryObject entry;
+    memset(&entry, 0, sizeof entry);
+    field_set(entry.MACAddress, mac);
+    getLanHostEntryObject(&entry);
+    update_device(mac, REPORT_NEW, STATUS_ACTIVE, FP_NONE, REPORT_NEW, 1, &entry, nullptr, nullptr,
+                  interfaceStatus);
+    int index = -1;
+    if (is_newdevice(mac, &index) != 0)
+        return -1;
+    return index;
+}

@@ -7,7 +7,6 @@
 #include "platform/log.h"
 #include "tracking/tracking.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -34,11 +33,6 @@ static_assert(offsetof(DhcpOpt43Payload, manufacturer) == 928);
 // The record must reach the first byte of the manufacturer text.
 constexpr uint32_t OPT43_MIN_LENGTH = offsetof(DhcpOpt43Payload, manufacturer) + 1;
 
-template <size_t N> void terminate_field(char (&field)[N])
-{
-    field[N - 1] = '\0';
-}
-
 } // namespace
 
 int zelmo_processNotifyDHCPOpt43(const uint8_t *payload, uint32_t length)
@@ -57,15 +51,14 @@ int zelmo_processNotifyDHCPOpt43(const uint8_t *payload, uint32_t length)
         return -1;
     }
     DhcpOpt43Payload received;
-    memset(&received, 0, sizeof received);
-    memcpy(&received, payload, std::min<size_t>(sizeof received, length));
-    terminate_field(received.mac);
-    terminate_field(received.hostname);
-    terminate_field(received.product);
-    terminate_field(received.vendor);
-    terminate_field(received.oui);
-    terminate_field(received.modelnumber);
-    terminate_field(received.manufacturer);
+    copy_signal_payload(&received, sizeof received, payload, length);
+    field_terminate(received.mac);
+    field_terminate(received.hostname);
+    field_terminate(received.product);
+    field_terminate(received.vendor);
+    field_terminate(received.oui);
+    field_terminate(received.modelnumber);
+    field_terminate(received.manufacturer);
 
     if (received.mac[0] == '\0' || (received.product[0] == '\0' && received.vendor[0] == '\0' &&
                                     received.modelnumber[0] == '\0' && received.manufacturer[0] == '\0')) {

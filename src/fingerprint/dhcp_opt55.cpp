@@ -79,13 +79,8 @@ int zelmo_processNotifyDHCPOpt55(const uint8_t *payload, uint32_t length)
     int index = -1;
     if (is_newdevice(mac, &index) != 0) {
         // A client first seen by its DHCP request: entered, not reported.
-        LanHostEntryObject entry;
-        memset(&entry, 0, sizeof entry);
-        field_set(entry.MACAddress, mac);
-        getLanHostEntryObject(&entry);
-        update_device(mac, REPORT_NEW, STATUS_ACTIVE, FP_NONE, REPORT_NEW, 1, &entry, nullptr, nullptr,
-                      nullptr);
-        if (is_newdevice(mac, &index) != 0)
+        index = enter_new_device(mac, nullptr);
+        if (index < 0)
             return -1;
         memset(_g_devices[index].Option55, 0, sizeof _g_devices[index].Option55);
         field_copy(_g_devices[index].Option55, list);

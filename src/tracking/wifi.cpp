@@ -5,7 +5,6 @@
 #include "platform/log.h"
 #include "tracking/tracking.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace
@@ -52,8 +51,7 @@ int zelmo_processNotifyWDPRootAssocDevStatusChange(const uint8_t *payload, uint3
         return -1;
     }
     WdpAssocPayload received;
-    memset(&received, 0, sizeof received);
-    memcpy(&received, payload, std::min<size_t>(sizeof received, length));
+    copy_signal_payload(&received, sizeof received, payload, length);
     received.MACAddress[sizeof received.MACAddress - 1] = '\0';
     if (length <= offsetof(WdpAssocPayload, MACAddress))
         ZLOG(ZLOG_INFO, "wdp payload of %u bytes ends before the station address\n", length);
@@ -102,15 +100,10 @@ void handler_wifi_msg(DeviceUpdate *update)
     if (is_newdevice(mac, &index) != 0) {
         // A new station is only entered; the LAN host daemon's own host
         // update reports it later.
-        LanHostEntryObject entry;
-        memset(&entry, 0, sizeof entry);
-        field_set(entry.MACAddress, mac);
-        getLanHostEntryObject(&entry);
         char interfaceStatus[sizeof update->InterfaceStatus];
         field_copy(interfaceStatus, update->InterfaceStatus);
-        update_device(mac, REPORT_NEW, STATUS_ACTIVE, FP_NONE, REPORT_NEW, 1, &entry, nullptr, nullptr,
-                      interfaceStatus);
-        if (is_newdevice(mac, &index) != 0)
+        index = enter_new_device(mac, interfaceStatus);
+        if (index < 0)
             return;
         ZLOG(ZLOG_DEBUG, "New device added via wdp wifi signal. port = %d\n", int(ssid));
         DeviceRecord &record = _g_devices[index];
