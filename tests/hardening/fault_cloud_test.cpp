@@ -36,8 +36,7 @@ TEST_F(FaultCloud, FailingCloudsLeaveHostsReportingAndLoseNothing)
         wait_until(
             [&] {
                 for (const DeviceRecord &r : parse_db(root.read_db()).records)
-                    if (lower(std::string(r.lanHostEntry.MACAddress,
-                                          strnlen(r.lanHostEntry.MACAddress, 32))) == mac)
+                    if (record_mac(r) == mac)
                         state = r.HostState.get();
                 return state != -1;
             },

@@ -35,9 +35,8 @@ std::vector<std::pair<std::string, std::string>> stored_hosts(const Bytes &image
 {
     std::vector<std::pair<std::string, std::string>> out;
     for (const DeviceRecord &r : parse_db(image).records)
-        out.emplace_back(
-            lower(std::string(r.lanHostEntry.MACAddress, strnlen(r.lanHostEntry.MACAddress, 32))),
-            std::string(r.lanHostEntry.HostName, strnlen(r.lanHostEntry.HostName, 256)));
+        out.emplace_back(record_mac(r),
+                         std::string(r.lanHostEntry.HostName, strnlen(r.lanHostEntry.HostName, 256)));
     return out;
 }
 

@@ -26,6 +26,12 @@ inline std::string lower(std::string text)
     return text;
 }
 
+// The record's MAC address in lower case.
+inline std::string record_mac(const DeviceRecord &r)
+{
+    return lower(std::string(r.lanHostEntry.MACAddress, strnlen(r.lanHostEntry.MACAddress, 32)));
+}
+
 // The last bytes of a text (the end of a daemon's output in a failure message).
 inline std::string tail(const std::string &text, size_t bytes)
 {

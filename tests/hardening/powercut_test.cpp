@@ -32,11 +32,6 @@ unsigned host_sequence(const char *hostname, size_t size)
     return unsigned(std::stoul(name.substr(1)));
 }
 
-std::string record_mac(const DeviceRecord &r)
-{
-    return lower(std::string(r.lanHostEntry.MACAddress, strnlen(r.lanHostEntry.MACAddress, 32)));
-}
-
 // Sends host updates until stopped, one every few milliseconds.
 class UpdateStream
 {
