@@ -3,6 +3,7 @@
 #include "fingerprint/fingerprint.h"
 
 #include "common/bytes.h"
+#include "common/owned_fd.h"
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -15,18 +16,6 @@
 
 namespace
 {
-
-struct SocketFd {
-    int fd;
-    explicit SocketFd(int f) : fd(f) {}
-    SocketFd(const SocketFd &) = delete;
-    SocketFd &operator=(const SocketFd &) = delete;
-    ~SocketFd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 bool is_hex(char c)
 {
@@ -52,7 +41,7 @@ void get_ipaddress(const char *ifname, char *address, char *network)
 {
     if (text_empty(ifname))
         return;
-    SocketFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    OwnedFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (sock.fd < 0)
         return;
 
