@@ -81,7 +81,7 @@ target_packages() { # arch
 # version that all architectures have, and lets apt move the build machine's
 # copy (and its same-source siblings, such as libssl-dev) to it.
 write_pins() {
-  local native all=() targets=() t closure same args=() pkg a v x common installed cands src
+  local native all=() targets=() t closure same args=() pkg a v x common installed cands src names
   native=$(dpkg --print-architecture)
   all=("$native" "${ARCHS[@]}")
   for a in "${ARCHS[@]}"; do read -r -a t <<<"$(target_packages "$a")"; targets+=("${t[@]}"); done
@@ -121,7 +121,11 @@ write_pins() {
     if [ "$cands" = "$v" ] && { [ -z "$installed" ] || [ "$installed" = "$v" ]; }; then
       continue
     fi
-    printf 'Package: %s\nPin: version %s\nPin-Priority: 1001\n\n' "$pkg" "$v" >>"$PIN_FILE.new"
+    # A pin on a bare package name holds only for the build machine's
+    # architecture: the foreign copies are named one by one.
+    names=$pkg
+    for a in "${ARCHS[@]}"; do names+=" $pkg:$a"; done
+    printf 'Package: %s\nPin: version %s\nPin-Priority: 1001\n\n' "$names" "$v" >>"$PIN_FILE.new"
     # A downgrade takes along the installed packages of the same source that
     # require the exact version (libssl-dev with libssl3).
     if [ -n "$installed" ] && dpkg --compare-versions "$installed" gt "$v"; then
