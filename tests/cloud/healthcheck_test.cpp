@@ -1,6 +1,6 @@
 // The cloud probe and the health check thread.
 #include "cloud/cloud.h"
-#include "cloud/cloud_server.h"
+#include "fixture/cloud_server.h"
 
 #include <csignal>
 #include <sstream>

@@ -1,8 +1,8 @@
 // Full synchronisation: the two bulk requests, the marking of the records
 // and the saved database file.
 #include "cloud/cloud.h"
-#include "cloud/cloud_server.h"
 #include "devtable/devtable.h"
+#include "fixture/cloud_server.h"
 #include "frame/frame.h"
 
 namespace

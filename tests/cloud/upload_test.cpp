@@ -1,6 +1,6 @@
 // The single-part upload against real local HTTP and HTTPS servers.
 #include "cloud/cloud.h"
-#include "cloud/cloud_server.h"
+#include "fixture/cloud_server.h"
 
 #include <chrono>
 #include <unistd.h>

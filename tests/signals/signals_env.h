@@ -5,7 +5,7 @@
 // length, so a read past the end is caught by AddressSanitizer.
 #pragma once
 
-#include "cloud/cloud_server.h"
+#include "fixture/cloud_server.h"
 
 #include "cloud/cloud.h"
 #include "devtable/devtable.h"

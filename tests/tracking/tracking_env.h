@@ -1,12 +1,9 @@
-// A running zelmo with everything around it: a temporary gateway root, a
-// private bus with the recording LAN host daemon, the recording cloud server
-// as the configured cloud, and a recording iptables first in PATH (the
-// machine's packet filter is never touched). Events go in through the real
-// message-service socket and the bus; results are read from devices.db, the
-// cloud's recorded uploads and the recorded notifications.
+// A running zelmo on a temporary gateway root and a private bus, with the
+// recording LAN host daemon, cloud server and iptables around it.
 #pragma once
 
-#include "cloud/cloud_server.h"
+#include "cloud/cloud.h"
+#include "fixture/cloud_server.h"
 #include "fixture/fixture.h"
 
 #include <cstring>
@@ -16,9 +13,7 @@
 #include <optional>
 #include <strings.h>
 
-const std::string kHostHeader =
-    "IPAddress,AddressSource,LeaseTimeRemaining,MACAddress,HostName,InterfaceType,"
-    "Active,FriendlyName,Port,Critical,L3Status,InterfaceStatus,RemovalStatus\n";
+const std::string kHostHeader = std::string(CLOUD_HEADER_HOST) + "\n";
 
 class TrackingDaemon
 {
@@ -141,7 +136,6 @@ inline LanHostEntryObject lanhost_entry(unsigned n, const std::string &interface
                         interface_type);
 }
 
-// The host form of one device as the form builder writes it.
 inline std::string host_form(const LanHostEntryObject &e, const char *active, const std::string &port = "",
                              const std::string &l3 = "Reachable", const std::string &ifstatus = "Associated")
 {
@@ -151,7 +145,7 @@ inline std::string host_form(const LanHostEntryObject &e, const char *active, co
            ",0";
 }
 
-// Status, HostState and DeviceState of a record, for compact checks.
+// Status, HostState and DeviceState of a record.
 inline std::vector<int32_t> states(const std::optional<DeviceRecord> &r)
 {
     if (!r)
