@@ -25,21 +25,6 @@ Description upnp(const std::string &udn, const std::string &type, const std::str
         memcpy(d.data() + at, text.data(), text.size());
     return d;
 }
-MDNSData mdns(const char *maker, const char *model, const char *uuid)
-{
-    MDNSData m{};
-    field_set(m.Manufacturer, maker);
-    field_set(m.Model, model);
-    field_set(m.UUID, uuid);
-    return m;
-}
-HTTPData http(const char *vendor, const char *agent)
-{
-    HTTPData h{};
-    field_set(h.VendorID, vendor);
-    field_set(h.UserAgent, agent);
-    return h;
-}
 const std::string kUpnpHeader = "MACAddress,DeviceType,Manufacturer,ModelName,ModelNumber,SerialNumber,UDN\n";
 const std::string kMdnsHeader = "MACAddress,Manufacturer,Model,UUID\n";
 
@@ -73,8 +58,8 @@ TEST(FingerprintUpdate, PrecedenceOfSources)
     EXPECT_EQ(to_bytes(d.notified_record("notifyDeviceInfoUpdate", 0)), to_bytes(*r));
 
     // Lower sources for it: ignored.
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, 1, mdns("Other", "Thing", "u-2")));
-    ASSERT_TRUE(d.fingerprint(FP_HTTP, 1, http("V", "Agent/1")));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 1, MDNSData{"Other", "Thing", "u-2"}));
+    ASSERT_TRUE(d.fingerprint(FP_HTTP, 1, HTTPData{"V", "Agent/1"}));
     ASSERT_TRUE(d.logged("Device already finger printed using UPNP or MDNS. So ignore it", 2));
     EXPECT_EQ(to_bytes(*d.record(1)), to_bytes(*r));
     EXPECT_EQ(d.uploads().size(), 2u);
@@ -82,7 +67,7 @@ TEST(FingerprintUpdate, PrecedenceOfSources)
 
     // HTTP reported; UPnP replaces it and keeps no old byte.
     add_host(d, 2, lanhost_entry(2));
-    ASSERT_TRUE(d.fingerprint(FP_HTTP, 2, http("MSFT 5.0", "Mozilla/5.0")));
+    ASSERT_TRUE(d.fingerprint(FP_HTTP, 2, HTTPData{"MSFT 5.0", "Mozilla/5.0"}));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 2));
     ASSERT_TRUE(d.fingerprint(FP_UPNP, 2, upnp("uuid:5", "urn:box", "", "Box")));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 3));
@@ -93,17 +78,17 @@ TEST(FingerprintUpdate, PrecedenceOfSources)
 
     // mDNS reported: UPnP (or mDNS) for it is "no change"; the received data is not compared.
     add_host(d, 3, lanhost_entry(3));
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, 3, mdns("Inky", "P1", "u-3")));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 3, MDNSData{"Inky", "P1", "u-3"}));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 4));
     size_t uploads = d.uploads().size();
     ASSERT_TRUE(d.fingerprint(FP_UPNP, 3, upnp("uuid:9", "urn:x", "X", "X")));
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, 3, mdns("New", "P2", "u-9")));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 3, MDNSData{"New", "P2", "u-9"}));
     ASSERT_TRUE(d.logged("No change in upnp/http data. So ignore..!", 2));
     EXPECT_STREQ(d.record(3)->fingerprintData.mdns.Manufacturer, "Inky");
     EXPECT_EQ(d.uploads().size(), uploads);
 
     // Fingerprint messages never remove, nor enter a device with a Removed action.
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, 9, mdns("Inky", "P1", "u-3"), STATUS_REMOVED));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 9, MDNSData{"Inky", "P1", "u-3"}, STATUS_REMOVED));
     ASSERT_TRUE(d.settle());
     EXPECT_FALSE(d.record(9));
 
@@ -129,12 +114,12 @@ TEST(FingerprintUpdate, MergeVendorFallbackAndDevicesSeenFirstByTheirFingerprint
     // the same source is merged into it: empty fields keep the stored text.
     add_host(d, 1, lanhost_entry(1));
     d.cloud_down();
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, 1, mdns("Acme", "Speaker", "u-1")));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 1, MDNSData{"Acme", "Speaker", "u-1"}));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 1));
     EXPECT_EQ(d.record(1)->DeviceState.get(), REPORT_REPORTING);
     d.cloud_up();
     ASSERT_TRUE(d.reachable_again());
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, 1, mdns("Acme Audio", "", "")));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 1, MDNSData{"Acme Audio", "", ""}));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 2));
     EXPECT_EQ(d.record(1)->DeviceState.get(), REPORT_REPORTED);
     EXPECT_EQ(d.uploads().back(), std::make_pair(std::string("Device.MDNS.Description.{i}."),
@@ -144,7 +129,7 @@ TEST(FingerprintUpdate, MergeVendorFallbackAndDevicesSeenFirstByTheirFingerprint
     LanHostEntryObject laptop = lanhost_entry(2);
     field_set(laptop.VendorClassID, "MSFT 5.0");
     add_host(d, 2, laptop);
-    ASSERT_TRUE(d.fingerprint(FP_HTTP, 2, http("", "Mozilla/5.0 \"x\"")));
+    ASSERT_TRUE(d.fingerprint(FP_HTTP, 2, HTTPData{"", "Mozilla/5.0 \"x\""}));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 3));
     EXPECT_STREQ(d.record(2)->fingerprintData.http.VendorID, "MSFT 5.0");
     EXPECT_EQ(d.uploads().back(), std::make_pair(std::string("Device.FingerPrint.Description.{i}."),
@@ -154,7 +139,7 @@ TEST(FingerprintUpdate, MergeVendorFallbackAndDevicesSeenFirstByTheirFingerprint
     // Seen first by its fingerprint: entered, its host reported first
     // (Inactive: neither associated nor reachable), then its description.
     size_t uploads = d.uploads().size();
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, 3, mdns("Glow", "L1", "u-3")));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 3, MDNSData{"Glow", "L1", "u-3"}));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 4));
     EXPECT_EQ(d.notifications("notifyDeviceAdded"), 3u);
     auto r = d.record(3);
@@ -169,7 +154,7 @@ TEST(FingerprintUpdate, MergeVendorFallbackAndDevicesSeenFirstByTheirFingerprint
     // The same with the cloud away: the description waits for its host row,
     // and the next host update reports both.
     d.cloud_down();
-    ASSERT_TRUE(d.fingerprint(FP_MDNS, 4, mdns("Volt", "P2", "u-4")));
+    ASSERT_TRUE(d.fingerprint(FP_MDNS, 4, MDNSData{"Volt", "P2", "u-4"}));
     ASSERT_TRUE(d.notified("notifyDeviceInfoUpdate", 5));
     EXPECT_EQ(states(d.record(4)), (V{STATUS_INACTIVE, REPORT_REPORTING, REPORT_REPORTING}));
     d.cloud_up();
