@@ -1,8 +1,5 @@
-// Shared set-up of the signal processor tests: a temporary gateway root with a
-// fresh device table, the recording cloud server behind the cloud profile, a
-// private bus with the recording LAN host daemon, and an iptables stand-in.
-// Payloads are handed to the processors in heap blocks of exactly their
-// length, so a read past the end is caught by AddressSanitizer.
+// The signal processors in process, against a fresh table, the recording
+// cloud server, LAN host daemon and iptables.
 #pragma once
 
 #include "fixture/cloud_server.h"
@@ -20,6 +17,7 @@
 
 using Processor = int (*)(const uint8_t *, uint32_t);
 
+// In a heap block of exactly its length: AddressSanitizer sees a read past it.
 inline int deliver(Processor processor, const Bytes &payload)
 {
     std::unique_ptr<uint8_t[]> block(new uint8_t[payload.size()]);
