@@ -125,7 +125,7 @@ TEST(HostUpdate, SessionsFailedUploadsAndOtherMessages)
     LanHostEntryObject cam = lanhost_entry(1);
     ASSERT_TRUE(d.host(cam, STATUS_ACTIVE));
     ASSERT_TRUE(d.notified("notifyDeviceAdded", 1));
-    ASSERT_TRUE(d.open_session()); // with its full upload
+    ASSERT_TRUE(d.signal("arvex.cfgmgr", "notifySessionStart", "Session_START", "session start received"));
     size_t uploads = d.uploads().size();
 
     // With a session open, a removal of an active device is uploaded, and so

@@ -88,10 +88,6 @@ class TrackingDaemon
         size_t before = zelmo->count_output(log_text);
         return client.emit_signal(interface, member, to_bytes(text + '\0')) && logged(log_text, before + 1);
     }
-    bool open_session()
-    {
-        return signal("arvex.cfgmgr", "notifySessionStart", "Session_START", "session start received");
-    }
     // The port statistics signal makes uploads possible again after a failed one.
     bool reachable_again()
     {
