@@ -7,7 +7,6 @@
 #include "frame/frame.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 class TableTest : public ::testing::Test
 {
@@ -28,24 +27,4 @@ class TableTest : public ::testing::Test
         return r;
     }
     static std::string mac_at(int i) { return _g_devices[i].lanHostEntry.MACAddress; }
-    ino_t db_inode() const
-    {
-        struct stat st {
-        };
-        return stat(gw.db_path().c_str(), &st) == 0 ? st.st_ino : 0;
-    }
 };
-
-inline uint32_t u32_at(const Bytes &b, size_t off)
-{
-    return load_le32(b.data() + off);
-}
-// The n bytes at off as text, NUL bytes included.
-inline std::string bytes_at(const Bytes &b, size_t off, size_t n)
-{
-    return std::string(reinterpret_cast<const char *>(b.data()) + off, n);
-}
-inline std::string padded(const std::string &text, size_t n)
-{
-    return text + std::string(n - text.size(), '\0');
-}
