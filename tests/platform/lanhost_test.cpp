@@ -29,11 +29,10 @@ TEST(LanHostClient, EachCallIsOneWayMethodCallWithExactBytesAlsoFromTwoThreads)
         const char *member;
         Bytes bytes;
     };
-    std::vector<Case> cases = {{notifyDeviceAdded, "notifyDeviceAdded", pattern(4941, 1)},
-                               {notifyDeviceStatusChange, "notifyDeviceStatusChange", pattern(4941, 2)},
-                               {notifyDeviceInfoUpdate, "notifyDeviceInfoUpdate", pattern(4941, 3)},
+    // Which function sends which member is checked by BusMethods; here the
+    // message shape, the largest and the empty payload.
+    std::vector<Case> cases = {{notifyDeviceStatusChange, "notifyDeviceStatusChange", pattern(4941, 2)},
                                {notifySyncAllDevices, "notifySyncAllDevices", pattern(1262601, 4)},
-                               {notifyDeviceCategoryInfo, "notifyDeviceCategoryInfo", pattern(8, 5)},
                                {notifyDeviceAdded, "notifyDeviceAdded", Bytes{}}};
     for (const Case &c : cases)
         EXPECT_EQ(c.fn(c.bytes.data(), uint32_t(c.bytes.size())), 0) << c.member;
@@ -86,26 +85,4 @@ TEST(LanHostClient, EachCallIsOneWayMethodCallWithExactBytesAlsoFromTwoThreads)
     }
     EXPECT_EQ(next[1], kPerThread);
     EXPECT_EQ(next[2], kPerThread);
-}
-
-TEST(LanHostClient, FailsWithoutBusAndReconnectsWhenItReturns)
-{
-    GatewayRoot root;
-    Bytes b = pattern(4941, 9);
-    EXPECT_EQ(notifyDeviceAdded(b.data(), uint32_t(b.size())), -1); // no bus at all
-    EXPECT_EQ(lh_UpdateZelmoDevice(), -1);
-
-    PrivateBus bus;
-    {
-        RecordingLanHost lanhost;
-        EXPECT_EQ(notifyDeviceAdded(b.data(), uint32_t(b.size())), 0);
-        ASSERT_TRUE(lanhost.wait_for("notifyDeviceAdded", 1, 5000ms));
-    }
-    bus.stop();
-    EXPECT_EQ(notifyDeviceInfoUpdate(b.data(), uint32_t(b.size())), -1);
-    bus.restart();
-    RecordingLanHost lanhost;
-    EXPECT_EQ(notifyDeviceInfoUpdate(b.data(), uint32_t(b.size())), 0);
-    ASSERT_TRUE(lanhost.wait_for("notifyDeviceInfoUpdate", 1, 5000ms));
-    EXPECT_EQ(lanhost.calls()[0].bytes(), b);
 }
