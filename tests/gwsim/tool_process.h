@@ -3,18 +3,19 @@
 
 #include "fixture/fixture.h"
 
-#include <chrono>
-#include <cstring>
-#include <string>
-#include <vector>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
-// The build directory (where the zelmo binary is).
+// The build directory (where the zelmo binary is) and its simulator.
 inline std::string build_dir()
 {
     std::string zelmo = DaemonProcess::binary();
     return zelmo.substr(0, zelmo.rfind('/'));
 }
-// The gwsim binary of this build: <build>/tools/gwsim/gwsim.
 inline std::string gwsim_path()
 {
     return build_dir() + "/tools/gwsim/gwsim";
@@ -42,24 +43,46 @@ inline ToolResult run_tool(const std::vector<std::string> &argv, const std::vect
     r.status = run_program(argv, &r.out, &r.err, timeout, env).exit_code;
     return r;
 }
-inline ToolResult run_gwsim(std::vector<std::string> args, const std::vector<std::string> &env = {},
-                            std::chrono::milliseconds timeout = 30s)
+inline ToolResult run_gwsim(std::vector<std::string> args, const std::vector<std::string> &env = {})
 {
     args.insert(args.begin(), gwsim_path());
-    return run_tool(args, env, timeout);
+    return run_tool(args, env);
 }
 
-// The daemon's message-service socket ($ZELMO_ROOT/var/run/csmsg/161.sock),
-// bound by the test to see what a simulator sends to the daemon.
+// The daemon's message-service socket, bound by the test to see what a
+// simulator sends to the daemon.
 class MessageSocket
 {
   public:
-    MessageSocket();
-    ~MessageSocket();
+    MessageSocket()
+    {
+        std::string path = csmsg_socket_path();
+        for (size_t pos = 1; pos < path.size(); ++pos)
+            if (path[pos] == '/')
+                mkdir(path.substr(0, pos).c_str(), 0755);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (path.size() >= sizeof addr.sun_path)
+            throw std::runtime_error("socket path too long");
+        memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            throw std::runtime_error("cannot bind " + path);
+    }
+    ~MessageSocket() { close(fd_); }
     MessageSocket(const MessageSocket &) = delete;
     MessageSocket &operator=(const MessageSocket &) = delete;
     // One datagram, or nothing after the time-out.
-    Bytes receive(std::chrono::milliseconds timeout = 3s);
+    Bytes receive(std::chrono::milliseconds timeout = 3s)
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, int(timeout.count())) != 1)
+            return {};
+        Bytes b(65536);
+        ssize_t n = recv(fd_, b.data(), b.size(), 0);
+        b.resize(n > 0 ? size_t(n) : 0);
+        return b;
+    }
 
   private:
     int fd_ = -1;
