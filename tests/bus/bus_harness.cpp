@@ -4,9 +4,7 @@
 #include "frame/frame.h"
 #include "platform/log.h"
 
-#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -48,10 +46,7 @@ ServiceThread::ServiceThread(PrivateBus &bus) : bus_(bus)
     _g_isRoot = 0;
     if (zelmo_create_local_unix_socket() != 0)
         throw std::runtime_error("cannot create the local pipe");
-    thread_ = std::thread([this] {
-        result_ = start_zelmo_service();
-        done_ = true;
-    });
+    thread_ = std::thread([this] { result_ = start_zelmo_service(); });
     BusClient client;
     ready_ = wait_service_ready(client, 5000ms);
 }
@@ -79,48 +74,6 @@ int ServiceThread::stop()
         thread_.join();
     }
     return result_;
-}
-
-int match_rule_count(BusClient &client, const std::string &name)
-{
-    MethodReply owner =
-        client.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-                    [&](DBusMessage *m) {
-                        const char *text = name.c_str();
-                        dbus_message_append_args(m, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
-                    });
-    if (!owner.ok || owner.reply.strings.empty())
-        return -1;
-    DBusMessagePtr call(dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                     "org.freedesktop.DBus.Debug.Stats",
-                                                     "GetConnectionStats"));
-    const char *unique = owner.reply.strings[0].c_str();
-    dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &unique, DBUS_TYPE_INVALID);
-    ScopedDBusError error;
-    DBusMessagePtr reply(
-        dbus_connection_send_with_reply_and_block(client.connection(), call.get(), 3000, error.get()));
-    if (!reply)
-        return -1;
-    // a{sv}: find "MatchRules".
-    DBusMessageIter args, dict;
-    if (!dbus_message_iter_init(reply.get(), &args) ||
-        dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY)
-        return -1;
-    for (dbus_message_iter_recurse(&args, &dict);
-         dbus_message_iter_get_arg_type(&dict) == DBUS_TYPE_DICT_ENTRY; dbus_message_iter_next(&dict)) {
-        DBusMessageIter entry, variant;
-        const char *key = nullptr;
-        dbus_message_iter_recurse(&dict, &entry);
-        dbus_message_iter_get_basic(&entry, &key);
-        if (std::string(key) != "MatchRules")
-            continue;
-        dbus_message_iter_next(&entry);
-        dbus_message_iter_recurse(&entry, &variant);
-        dbus_uint32_t count = 0;
-        dbus_message_iter_get_basic(&variant, &count);
-        return int(count);
-    }
-    return -1;
 }
 
 Bytes pattern(size_t length, uint8_t seed)

@@ -5,7 +5,6 @@
 
 #include "fixture/fixture.h"
 
-#include <atomic>
 #include <optional>
 #include <string>
 #include <thread>
@@ -16,6 +15,15 @@ struct Delivered {
     Bytes payload;
     bool terminated = false; // the heap copy ends with a NUL after the payload
 };
+
+// Reads one LocalMessage from the pipe's read end, takes over its payload and frees it.
+std::optional<Delivered> read_local_message(int fd, std::chrono::milliseconds timeout);
+
+// Pings the service's name until its loop answers; true when it did.
+bool wait_service_ready(BusClient &client, std::chrono::milliseconds timeout);
+
+// length bytes of a repeating pattern that differs with seed.
+Bytes pattern(size_t length, uint8_t seed = 0);
 
 // Creates the local pipe, runs start_zelmo_service() on a thread and waits
 // until its bus loop answers. Destruction stops the private bus, which ends
@@ -28,7 +36,6 @@ class ServiceThread
     ServiceThread(const ServiceThread &) = delete;
     ServiceThread &operator=(const ServiceThread &) = delete;
 
-    // True once the service's loop answered a ping on the bus.
     bool ready() const { return ready_; }
     // The next local message, or nothing after the time-out.
     std::optional<Delivered> next(std::chrono::milliseconds timeout = 3000ms);
@@ -38,20 +45,7 @@ class ServiceThread
   private:
     PrivateBus &bus_;
     std::thread thread_;
-    std::atomic<bool> done_{false};
     int result_ = -1;
     bool ready_ = false;
     bool stopped_ = false;
 };
-
-// Reads one LocalMessage from the pipe's read end, takes over its payload and frees it.
-std::optional<Delivered> read_local_message(int fd, std::chrono::milliseconds timeout);
-
-// Pings the service's name until its loop answers; true when it did.
-bool wait_service_ready(BusClient &client, std::chrono::milliseconds timeout);
-
-// The number of match rules the bus holds for the current owner of a name.
-int match_rule_count(BusClient &client, const std::string &name);
-
-// length bytes of a repeating pattern that differs with seed.
-Bytes pattern(size_t length, uint8_t seed = 0);

@@ -1,7 +1,5 @@
 // The bus service inside the real daemon: a bus name held elsewhere costs the
-// daemon its bus input only. (That the daemon serves the method interface is
-// checked by the start-up tests; what the service does with calls, by the
-// in-process tests here.)
+// daemon its bus input only.
 #include "fixture/fixture.h"
 
 #include <gtest/gtest.h>
