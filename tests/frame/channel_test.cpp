@@ -24,7 +24,7 @@ bool readable(int fd)
 }
 
 // Root-mode channel and message service, log lines on standard error.
-class FrameChannel : public ::testing::Test
+class LocalChannel : public ::testing::Test
 {
   protected:
     void SetUp() override
@@ -88,7 +88,7 @@ void no_op(int)
 
 } // namespace
 
-TEST_F(FrameChannel, PayloadIsCopiedAndAFullPipeNeverBlocksTheSender)
+TEST_F(LocalChannel, PayloadIsCopiedAndAFullPipeNeverBlocksTheSender)
 {
     uint8_t payload[5] = {'a', 'b', 0, 'c', 'd'};
     ASSERT_EQ(zelmo_send_to_localfd(LM_SET_LANHOST_ENTRY, payload, sizeof payload), 0);
@@ -100,8 +100,9 @@ TEST_F(FrameChannel, PayloadIsCopiedAndAFullPipeNeverBlocksTheSender)
     EXPECT_EQ(memcmp(message.payload, "ab\0cd\0", 6), 0); // a private copy, NUL after it
     free(message.payload);
 
-    // The pipe holds 65536 records; filled up all the same, the signal is
-    // logged as lost, nothing waits, the queued records stay intact.
+    // The pipe holds 65536 records; filled up all the same, the message is
+    // logged as lost and nothing waits. (BusBurst checks that the records
+    // queued before stay whole and in order.)
     CaptureFd err(STDERR_FILENO);
     LocalMessage filler[256] = {};
     size_t queued = 0;
@@ -110,17 +111,13 @@ TEST_F(FrameChannel, PayloadIsCopiedAndAFullPipeNeverBlocksTheSender)
     EXPECT_GE(queued, 65536u);
     EXPECT_EQ(zelmo_send_to_localfd(LM_SET_LANHOST_ENTRY, payload, 1), 0);
     EXPECT_EQ(err.count("[zelmo] Sending Msg to ZELMO local unix fd failed..!"), 1u);
-    size_t drained = 0;
-    while (next(message) && message.payload == nullptr)
-        ++drained;
-    EXPECT_EQ(drained, queued);
 
     // The timer pair takes far more pending expiries than the table has devices.
     for (uint32_t handle = 1; handle <= 1000; ++handle)
         ASSERT_EQ(send(signal_pipe[1], &handle, sizeof handle, MSG_DONTWAIT), 4) << handle;
 }
 
-TEST_F(FrameChannel, DispatchRejectsBadMessagesAndLogControlNeedsItsExactPayload)
+TEST_F(LocalChannel, DispatchRejectsBadMessagesAndLogControlNeedsItsExactPayload)
 {
     CaptureFd err(STDERR_FILENO);
     uint8_t byte[1] = {0};
@@ -158,7 +155,7 @@ TEST_F(FrameChannel, DispatchRejectsBadMessagesAndLogControlNeedsItsExactPayload
     EXPECT_EQ(err.count("gone to syslog"), 0u);
 }
 
-TEST_F(FrameChannel, OneDescriptorPerWakeUpMessageServiceThenTimerThenLocal)
+TEST_F(LocalChannel, OneDescriptorPerWakeUpMessageServiceThenTimerThenLocal)
 {
     CaptureFd err(STDERR_FILENO);
     ASSERT_TRUE(send_csmsg(kUnknownCsMsgType, 0, {}));
