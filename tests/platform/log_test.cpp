@@ -7,7 +7,9 @@
 #include <thread>
 #include <unistd.h>
 
-TEST(Log, LinesCarryLevelFunctionAndLineAndFollowLevelAndDestination)
+// Level and destination changes are checked through the log-control
+// messages by LocalChannel.
+TEST(Log, LinesCarryLevelFunctionAndLineAndNeverInterleave)
 {
     cslibLog_init(161);
     cslibLog_setDestination(1);
@@ -16,23 +18,12 @@ TEST(Log, LinesCarryLevelFunctionAndLineAndFollowLevelAndDestination)
         CaptureFd err(STDERR_FILENO);
         log_log(6, "update_device", 412, "Entered into update_device() function");
         log_log(3, "f", 1, "with newline %d\n", 5);
-        log_log(7, "f", 2, "debug is above level 6");
         cslibLog_setDestination(9); // ignored
         log_log(6, "g", 3, "%s", "");
-        cslibLog_setLevel(7);
-        ZLOG(ZLOG_DEBUG, "now %s", "shown");
-        cslibLog_setDestination(2); // syslog: nothing on standard error
-        log_log(3, "f", 1, "to syslog");
-        std::string out = err.text();
-        EXPECT_EQ(out.substr(0, out.find("zelmo: <7> ")), "zelmo: <6> update_device:412: Entered into "
-                                                          "update_device() function\n"
-                                                          "zelmo: <3> f:1: with newline 5\n"
-                                                          "zelmo: <6> g:3: \n");
-        EXPECT_NE(out.find(": now shown\n"), std::string::npos);
-        EXPECT_EQ(out.find("to syslog"), std::string::npos);
+        EXPECT_EQ(err.text(), "zelmo: <6> update_device:412: Entered into update_device() function\n"
+                              "zelmo: <3> f:1: with newline 5\n"
+                              "zelmo: <6> g:3: \n");
     }
-    cslibLog_setDestination(1);
-    cslibLog_setLevel(6);
 
     // Long lines from several threads never interleave.
     std::string long_text(1500, 'x');
