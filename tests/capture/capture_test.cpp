@@ -1,5 +1,7 @@
 // The capture redirect against real iptables in a private network namespace,
 // and against a recording stand-in where the exact command line matters.
+// That start-up empties the chain is checked with the real binary by
+// CaptureSchedule.
 #include "capture/netns.h"
 #include "fingerprint/fingerprint.h"
 #include "fixture/fixture.h"
@@ -24,9 +26,6 @@ const char kRule[] =
 
 TEST(CaptureRedirect, ChainJumpAndRulesWithRealIptables)
 {
-    EXPECT_EQ(count_set_bits(0xffffff00u), 24);
-    EXPECT_EQ(count_set_bits(0xff00ff00u), 16); // a non-contiguous mask counts its one bits
-    EXPECT_EQ(count_set_bits(0u), 0);
     NetNamespace ns;
     SKIP_WITHOUT_NAMESPACE(ns);
     ASSERT_TRUE(ns.add_bridge("192.168.77.1/24"));
@@ -39,23 +38,15 @@ TEST(CaptureRedirect, ChainJumpAndRulesWithRealIptables)
     EXPECT_EQ(count_of(ns.nat_rules(), "-N PREROUTING_USERAGENT"), 1u);
     EXPECT_EQ(count_of(ns.nat_rules(), kJump), 1u);
 
-    // The rule: only TCP to port 80, from that MAC inside the LAN, not to the gateway.
+    // The rule: only TCP to port 80, from that MAC inside the LAN (from br0's
+    // address), not to the gateway.
     add_iptables_rule("00:11:22:33:44:55", 1);
-    EXPECT_STREQ(_g_br0_ip, "192.168.77.1");
-    EXPECT_STREQ(_g_subnet, "192.168.77.0/24");
     EXPECT_EQ(count_of(ns.nat_rules("PREROUTING_USERAGENT"), kRule), 1u);
     add_iptables_rule("00:11:22:33:44:55", 0); // delete then insert: still one copy
     add_iptables_rule("00:11:22:33:44:55", 1);
     EXPECT_EQ(count_of(ns.nat_rules("PREROUTING_USERAGENT"), kRule), 1u);
     add_iptables_rule("00:11:22:33:44:55", 0);
     add_iptables_rule("00:11:22:33:44:55", 0); // deleting what is not there is harmless
-    EXPECT_EQ(ns.nat_rules("PREROUTING_USERAGENT").size(), 1u);
-
-    // Start-up preparation empties the chain: no redirect outlives a restart.
-    add_iptables_rule("00:11:22:33:44:55", 1);
-    add_iptables_rule("AA:bb:CC:dd:EE:ff", 1);
-    EXPECT_EQ(ns.nat_rules("PREROUTING_USERAGENT").size(), 3u);
-    EXPECT_EQ(init_iptables_chain(), 0);
     EXPECT_EQ(ns.nat_rules("PREROUTING_USERAGENT").size(), 1u);
 
     // After an outside flush the jump comes back, first in PREROUTING.

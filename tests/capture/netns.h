@@ -33,7 +33,7 @@ inline int run_argv(const std::vector<std::string> &argv, std::string *out = nul
 class NetNamespace
 {
   public:
-    NetNamespace() : name_("zelmo-t" + std::to_string(getpid()) + "-" + std::to_string(counter()++))
+    NetNamespace() : name_("zelmo-t" + std::to_string(getpid()) + "-" + std::to_string(created_count++))
     {
         std::string ignored;
         if (geteuid() != 0)
@@ -84,11 +84,7 @@ class NetNamespace
     }
 
   private:
-    static int &counter()
-    {
-        static int n = 0;
-        return n;
-    }
+    static inline int created_count = 0;
     std::string name_, skip_;
     bool created_ = false;
     int fd_ = -1;
