@@ -15,16 +15,12 @@ namespace
 bool signal_reaches_daemon(const GatewayRoot &root, RecordingLanHost &lanhost, unsigned host,
                            const std::string &hostname)
 {
-    const std::string mac = lower(test_mac(host));
     const Bytes payload = to_bytes(make_lanhost_update(
         make_lanhost(test_mac(host), "192.168.1." + std::to_string(host), hostname), STATUS_ACTIVE));
     return wait_until(
         [&] {
             lanhost.emit("setLanhostEntry", payload);
-            for (const auto &[m, name] : stored_hosts(root.read_db()))
-                if (m == mac && name == hostname)
-                    return true;
-            return false;
+            return holds(root, host, hostname);
         },
         20000ms, 500ms);
 }
@@ -35,9 +31,7 @@ TEST(FaultBus, AbsentAndRestartedBusCostNoChangeAndNoSignal)
 {
     GatewayRoot root;
     ToolStandIns tools;
-    tools.add("iptables");
-    root.write_wifi_mode("RGW");
-    root.write_device_info("A1B2C3", "XS-010", "SN 0001");
+    prepare_gateway(root, tools);
     std::optional<PrivateBus> bus;
     std::optional<RecordingLanHost> lanhost;
     DaemonProcess zelmo({"-d", "1"}, {tools.path_env()});
@@ -63,11 +57,10 @@ TEST(FaultBus, AbsentAndRestartedBusCostNoChangeAndNoSignal)
     EXPECT_TRUE(lanhost->wait_for("notifyDeviceStatusChange", 1, 5000ms)) << zelmo.stderr_text();
     EXPECT_TRUE(signal_reaches_daemon(root, *lanhost, 4, "signal-after-restart")) << zelmo.stderr_text();
 
-    const std::vector<std::pair<std::string, std::string>> expected{
-        {lower(test_mac(1)), "after-restart"},
-        {lower(test_mac(2)), "withbus"},
-        {lower(test_mac(3)), "signal-after-start"},
-        {lower(test_mac(4)), "signal-after-restart"}};
+    const Hosts expected{{test_mac(1), "after-restart"},
+                         {test_mac(2), "withbus"},
+                         {test_mac(3), "signal-after-start"},
+                         {test_mac(4), "signal-after-restart"}};
     EXPECT_EQ(stored_hosts(root.read_db()), expected);
     EXPECT_TRUE(zelmo.running());
 }

@@ -3,46 +3,33 @@
 
 #include "fixture/fixture.h"
 
-#include "devtable/device_record.h"
-#include "platform/csmsg.h"
-#include "tracking/tracking.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
-inline std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
+using Hosts = std::vector<std::pair<std::string, std::string>>;
 
 // The record's MAC address in lower case.
 inline std::string record_mac(const DeviceRecord &r)
 {
-    return lower(std::string(r.lanHostEntry.MACAddress, strnlen(r.lanHostEntry.MACAddress, 32)));
+    std::string mac(r.lanHostEntry.MACAddress, strnlen(r.lanHostEntry.MACAddress, 32));
+    std::transform(mac.begin(), mac.end(), mac.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return mac;
 }
 
-// The last bytes of a text (the end of a daemon's output in a failure message).
-inline std::string tail(const std::string &text, size_t bytes)
-{
-    return text.size() > bytes ? text.substr(text.size() - bytes) : text;
-}
+// (MAC address in lower case, host name) of every record of a database image.
+Hosts stored_hosts(const Bytes &image);
 
-// A number from the environment (to lengthen a run by hand), or the default.
-inline int env_number(const char *name, int fallback)
+// True when the database holds the host (test_mac(host)) with that host name.
+inline bool holds(const GatewayRoot &root, unsigned host, const std::string &hostname)
 {
-    const char *v = getenv(name);
-    return v != nullptr && v[0] != '\0' ? atoi(v) : fallback;
+    const Hosts hosts = stored_hosts(root.read_db());
+    return std::find(hosts.begin(), hosts.end(), std::make_pair(test_mac(host), hostname)) != hosts.end();
 }
 
 // True when this test program (and so the daemon beside it) is built with AddressSanitizer.
@@ -64,13 +51,15 @@ inline bool send_host_update(unsigned host, const std::string &hostname, uint32_
                                                  action == STATUS_ACTIVE ? "Associated" : ""));
 }
 
-// The gateway every fault test starts from: a temporary root in root mode
-// with the identity "A1B2C3" / "XS-010" / "SN 0001", a private bus, the
-// recording LAN host daemon and a recording iptables stand-in (exit 0).
+// The gateway every fault test starts from: root mode, the identity
+// "A1B2C3" / "XS-010" / "SN 0001" and a recording iptables stand-in (exit 0).
+void prepare_gateway(const GatewayRoot &root, ToolStandIns &tools);
+
+// That gateway with a private bus and the recording LAN host daemon.
 class HardeningTest : public ::testing::Test
 {
   protected:
-    HardeningTest();
+    HardeningTest() { prepare_gateway(root, tools); }
     GatewayRoot root;
     PrivateBus bus;
     RecordingLanHost lanhost;
@@ -80,63 +69,3 @@ class HardeningTest : public ::testing::Test
 // Waits until the daemon's bus thread serves its method interface, which
 // it does only after its signal subscriptions are in place.
 bool wait_bus_service(std::chrono::milliseconds timeout);
-
-// The host names of the records of a database image, by MAC address (lower case).
-std::vector<std::pair<std::string, std::string>> stored_hosts(const Bytes &image);
-
-// The zelmo binary in a mount namespace of its own (unshare(1); the shell
-// it starts mounts a tmpfs of the given size on `dir`, which must exist, and
-// then becomes the daemon). The namespace's files are reached from outside
-// through /proc/<pid>/root. Needs root; available() is false when the
-// namespace or the mount could not be made (the test then skips).
-class IsolatedDaemon
-{
-  public:
-    IsolatedDaemon(const std::string &dir, const std::string &tmpfs_size,
-                   const std::vector<std::string> &args, const std::vector<std::string> &env);
-    bool available();
-    bool running() { return process_.running(); }
-    // "<dir>/<name>" as seen inside the daemon's namespace.
-    std::string inside(const std::string &name) const;
-    std::string output() const { return process_.output(); } // standard output and error so far
-    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout) const
-    {
-        return process_.wait_for_output(text, timeout);
-    }
-
-  private:
-    std::string dir_;
-    DaemonProcess process_;
-};
-
-// A TCP port on 127.0.0.1: listening (connections complete but are never
-// accepted unless a server does) or only bound (connections are refused).
-struct LoopbackPort {
-    explicit LoopbackPort(bool listening);
-    ~LoopbackPort();
-    LoopbackPort(const LoopbackPort &) = delete;
-    LoopbackPort &operator=(const LoopbackPort &) = delete;
-    int fd = -1;
-    int port = 0;
-};
-
-// A TCP server on 127.0.0.1 that answers every connection with fixed bytes
-// (or with nothing, closing at once), on a thread of its own.
-class GarbageServer
-{
-  public:
-    explicit GarbageServer(std::string answer);
-    ~GarbageServer();
-    GarbageServer(const GarbageServer &) = delete;
-    GarbageServer &operator=(const GarbageServer &) = delete;
-    int port() const { return listener_.port; }
-    int connections() const { return connections_; }
-
-  private:
-    void run();
-    std::string answer_;
-    LoopbackPort listener_{true};
-    std::atomic<int> connections_{0};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};

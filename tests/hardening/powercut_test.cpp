@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <random>
 #include <thread>
@@ -23,13 +24,18 @@ namespace
 
 constexpr unsigned kHostsPerChannel = 20;
 
-// The sequence number in a host name "h<n>"; 0 for anything else.
-unsigned host_sequence(const char *hostname, size_t size)
+// The sequence number in the record's host name "h<n>"; 0 for anything else.
+unsigned host_sequence(const DeviceRecord &r)
 {
-    std::string name(hostname, strnlen(hostname, size));
-    if (name.size() < 2 || name[0] != 'h')
-        return 0;
-    return unsigned(std::stoul(name.substr(1)));
+    std::string name(r.lanHostEntry.HostName, strnlen(r.lanHostEntry.HostName, 256));
+    return name.size() < 2 || name[0] != 'h' ? 0 : unsigned(std::stoul(name.substr(1)));
+}
+
+// A number from the environment (to lengthen a run by hand), or the default.
+int env_number(const char *name, int fallback)
+{
+    const char *v = getenv(name);
+    return v != nullptr && v[0] != '\0' ? atoi(v) : fallback;
 }
 
 // Sends host updates until stopped, one every few milliseconds.
@@ -72,7 +78,6 @@ using PowerCut = HardeningTest;
 
 TEST_F(PowerCut, KillsAtRandomMomentsNeverLoseAnAcknowledgedChange)
 {
-
     // Fewer rounds with the sanitizers, whose start-up is slower.
     const int rounds = env_number("ZELMO_POWERCUT_ROUNDS", built_with_asan() ? 120 : 200);
     const unsigned seed = unsigned(env_number("ZELMO_POWERCUT_SEED", int(time(nullptr) & 0xffff)));
@@ -112,13 +117,11 @@ TEST_F(PowerCut, KillsAtRandomMomentsNeverLoseAnAcknowledgedChange)
         // The start-up handed the whole loaded table to the LAN host daemon:
         // the file of the previous round was loaded completely.
         std::vector<BusMessage> calls = lanhost.calls();
-        bool synced = false;
-        for (const BusMessage &c : calls) {
-            if (c.member != "notifySyncAllDevices" || synced)
-                continue;
-            synced = true;
+        auto sync = std::find_if(calls.begin(), calls.end(),
+                                 [](const BusMessage &c) { return c.member == "notifySyncAllDevices"; });
+        if (sync != calls.end()) {
             ++loads_checked;
-            const Bytes &b = c.bytes();
+            const Bytes &b = sync->bytes();
             ASSERT_GE(b.size(), 4u);
             const uint32_t count = load_le32(b.data());
             ASSERT_EQ(count, previous.records.size());
@@ -126,12 +129,11 @@ TEST_F(PowerCut, KillsAtRandomMomentsNeverLoseAnAcknowledgedChange)
                 const auto *r =
                     reinterpret_cast<const DeviceRecord *>(b.data() + 4 + i * sizeof(DeviceRecord));
                 EXPECT_EQ(record_mac(*r), record_mac(previous.records[i]));
-                EXPECT_EQ(host_sequence(r->lanHostEntry.HostName, 256),
-                          host_sequence(previous.records[i].lanHostEntry.HostName, 256));
+                EXPECT_EQ(host_sequence(*r), host_sequence(previous.records[i]));
             }
-        }
-        if (in_startup && !synced && !previous.records.empty())
+        } else if (in_startup && !previous.records.empty()) {
             ++killed_in_startup;
+        }
 
         // Changes the LAN host daemon was told of were saved before.
         for (const BusMessage &c : calls) {
@@ -141,7 +143,7 @@ TEST_F(PowerCut, KillsAtRandomMomentsNeverLoseAnAcknowledgedChange)
             ASSERT_GE(b.size(), 4 + sizeof(DeviceRecord));
             const auto *r = reinterpret_cast<const DeviceRecord *>(b.data() + 4);
             unsigned &f = floor[record_mac(*r)];
-            f = std::max(f, host_sequence(r->lanHostEntry.HostName, 256));
+            f = std::max(f, host_sequence(*r));
             ++acknowledged;
         }
 
@@ -162,8 +164,7 @@ TEST_F(PowerCut, KillsAtRandomMomentsNeverLoseAnAcknowledgedChange)
         for (const DeviceRecord &r : now.records) {
             const std::string mac = record_mac(r);
             ASSERT_FALSE(mac.empty()) << "a record without MAC address";
-            ASSERT_TRUE(stored.emplace(mac, host_sequence(r.lanHostEntry.HostName, 256)).second)
-                << mac << " stored twice";
+            ASSERT_TRUE(stored.emplace(mac, host_sequence(r)).second) << mac << " stored twice";
         }
         for (auto &[mac, oldest] : floor) {
             ASSERT_TRUE(stored.count(mac)) << mac << " lost";
