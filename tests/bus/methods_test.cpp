@@ -84,7 +84,6 @@ TEST_F(BusMethods, OtherCallsGetErrorsAndForwardNothing)
     for (const auto &bad : bad_calls) {
         MethodReply reply =
             client.call("arvex.kvx.zelmo", "/arvex/kvx/zelmo", bad.interface, bad.member, bad.fill);
-        EXPECT_FALSE(reply.ok) << bad.member;
         EXPECT_EQ(reply.error, bad.error) << bad.interface << "." << bad.member;
     }
 
