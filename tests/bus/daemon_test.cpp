@@ -17,7 +17,6 @@ TEST(BusDaemon, NameHeldElsewhereLeavesTheMainThreadServing)
     ASSERT_TRUE(owner.request_name("arvex.kvx.zelmo"));
     DaemonProcess zelmo({"-d", "1"}, {tools.path_env()});
     ASSERT_TRUE(zelmo.wait_for_output("failed to register zelmo service", 10000ms)) << zelmo.stderr_text();
-    EXPECT_EQ(zelmo.count_output("failed to request bus name for zelmo service"), 1u);
 
     // The message service is still served.
     ASSERT_TRUE(send_csmsg(CSMSG_TYPE_SET_LOG_LEVEL, 7, {}));

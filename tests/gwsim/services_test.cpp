@@ -1,6 +1,6 @@
 // The simulator's long-running services, driven from outside: the LAN host
 // daemon stand-in on a private bus, the capture service over TCP on
-// 127.0.0.1, and the cloud endpoint over HTTP and HTTPS.
+// 127.0.0.1, and the cloud endpoint over plain HTTP.
 #include "fixture/fixture.h"
 #include "tool_process.h"
 
