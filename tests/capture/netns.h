@@ -4,7 +4,7 @@
 // iptables runs inside; the machine's own rules are never touched.
 #pragma once
 
-#include "common/run_command.h"
+#include "fixture/fixture.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -12,23 +12,6 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
-
-// Runs argv; its exit status. With out, standard output is captured and
-// standard error discarded.
-inline int run_argv(const std::vector<std::string> &argv, std::string *out = nullptr)
-{
-    std::vector<const char *> v;
-    for (const std::string &a : argv)
-        v.push_back(a.c_str());
-    v.push_back(nullptr);
-    RunOptions o;
-    if (out != nullptr) {
-        o.out = ChildStream::capture;
-        o.err = ChildStream::discard;
-        o.captured = out;
-    }
-    return run_command(v.data(), o);
-}
 
 class NetNamespace
 {
@@ -38,7 +21,7 @@ class NetNamespace
         std::string ignored;
         if (geteuid() != 0)
             skip_ = "needs root for a private network namespace";
-        else if (!(created_ = run_argv({"ip", "netns", "add", name_}) == 0))
+        else if (!(created_ = run_program({"ip", "netns", "add", name_}).exit_code == 0))
             skip_ = "network namespaces are not available (ip netns add failed)";
         else if ((fd_ = open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC)) < 0 ||
                  exec({"iptables", "-t", "nat", "-S"}, &ignored) != 0)
@@ -49,7 +32,7 @@ class NetNamespace
         if (fd_ >= 0)
             close(fd_);
         if (created_)
-            run_argv({"ip", "netns", "del", name_});
+            run_program({"ip", "netns", "del", name_});
     }
     NetNamespace(const NetNamespace &) = delete;
     NetNamespace &operator=(const NetNamespace &) = delete;
@@ -59,7 +42,7 @@ class NetNamespace
     int exec(std::vector<std::string> argv, std::string *out = nullptr) const
     {
         argv.insert(argv.begin(), {"ip", "netns", "exec", name_});
-        return run_argv(argv, out);
+        return run_program(argv, out).exit_code;
     }
     // "br0", up, with the address ("192.168.77.1/24"; empty: none).
     bool add_bridge(const std::string &cidr) const
