@@ -17,28 +17,30 @@ void expect_texts(const Bytes &b, const Texts &texts)
         EXPECT_EQ(text_at(b, offset), text) << "at " << offset;
 }
 
-class GwsimEmit : public ::testing::Test
+TEST(GwsimEmit, SiblingSignalsCarryTheirLayoutsAndBadArgumentsSendNone)
 {
-  protected:
     GatewayRoot root;
     PrivateBus bus;
     BusClient listener;
-    void SetUp() override { ASSERT_TRUE(listener.listen("type='signal'")); }
+    ASSERT_TRUE(listener.listen("type='signal'"));
+    EXPECT_EQ(run_gwsim({"emit", "dhcp-opt55", "--mac", "00:1a:2b:3c:4d", "--opts", "1,3"}).status, 2);
+    EXPECT_EQ(run_gwsim({"emit", "dhcp-opt55", "--mac", "00:1a:2b:3c:4d:5e", "--opts", "1,256"}).status, 2);
+    EXPECT_EQ(run_gwsim({"emit", "wifi-assoc", "--ssid", "1"}).status, 2);
+    EXPECT_EQ(run_gwsim({"emit", "wifi-assoc", "--mac", "aa:bb:cc:dd:ee:01", "--ssid", "300"}).status, 2);
+    EXPECT_EQ(run_gwsim({"emit", "lanhost", "--mac", "aa:bb:cc:dd:ee:01", "--speed", "9"}).status, 2);
+    EXPECT_EQ(run_gwsim({"emit", "teleport"}).status, 2);
+    for (const BusMessage &m : listener.received()) // only the bus daemon's own signals
+        EXPECT_EQ(m.interface, "org.freedesktop.DBus") << m.member;
 
     // Runs "gwsim emit ..." and returns the one signal it sent.
-    BusMessage emit(std::vector<std::string> args, const std::string &interface, const std::string &member)
-    {
+    auto emit = [&](std::vector<std::string> args, const std::string &interface, const std::string &member) {
         args.insert(args.begin(), "emit");
         ToolResult r = run_gwsim(args);
         EXPECT_EQ(r.status, 0) << r.err;
         auto m = listener.wait_signal(interface, member, 5s);
         EXPECT_TRUE(m.has_value()) << interface << "." << member;
         return m.value_or(BusMessage{});
-    }
-};
-
-TEST_F(GwsimEmit, SiblingSignalsCarryTheirPayloadLayouts)
-{
+    };
     BusMessage m =
         emit({"lanhost", "--mac", "aa:bb:cc:dd:ee:01", "--ip", "192.168.1.30", "--action", "0", "--sync", "1",
               "--friendly", "Kid's phone", "--l3", "Reachable", "--ifstatus", "Associated", "--ssid", "2"},
@@ -88,9 +90,17 @@ TEST_F(GwsimEmit, SiblingSignalsCarryTheirPayloadLayouts)
     EXPECT_EQ(m.bytes(), (Bytes{1, 2, 0xff}));
 }
 
-TEST_F(GwsimEmit, FingerprintsGoToTheDaemonsMessageSocket)
+TEST(GwsimEmit, FingerprintsGoToTheDaemonsMessageSocket)
 {
+    GatewayRoot root;
+    // With nobody listening on the daemon's socket the send fails visibly.
+    ToolResult r = run_gwsim({"emit", "fingerprint", "http", "--mac", "aa:bb:cc:dd:ee:01"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("161.sock"), std::string::npos) << r.err;
+
     MessageSocket sink;
+    // Sends nothing: the first message below would show it.
+    EXPECT_EQ(run_gwsim({"emit", "fingerprint", "smell", "--mac", "aa:bb:cc:dd:ee:01"}).status, 2);
     const size_t p = 32; // payload
     auto send = [&](const std::vector<std::string> &args) {
         std::vector<std::string> all{"emit", "fingerprint"};
@@ -124,23 +134,6 @@ TEST_F(GwsimEmit, FingerprintsGoToTheDaemonsMessageSocket)
     ASSERT_EQ(b.size(), 32u);
     EXPECT_EQ(load_le32(b.data()), CSMSG_TYPE_SET_LOG_LEVEL);
     EXPECT_EQ(load_le32(b.data() + 20), 5u);
-}
-
-TEST_F(GwsimEmit, BadArgumentsSendNothing)
-{
-    EXPECT_EQ(run_gwsim({"emit", "dhcp-opt55", "--mac", "00:1a:2b:3c:4d", "--opts", "1,3"}).status, 2);
-    EXPECT_EQ(run_gwsim({"emit", "dhcp-opt55", "--mac", "00:1a:2b:3c:4d:5e", "--opts", "1,256"}).status, 2);
-    EXPECT_EQ(run_gwsim({"emit", "wifi-assoc", "--ssid", "1"}).status, 2);
-    EXPECT_EQ(run_gwsim({"emit", "wifi-assoc", "--mac", "aa:bb:cc:dd:ee:01", "--ssid", "300"}).status, 2);
-    EXPECT_EQ(run_gwsim({"emit", "lanhost", "--mac", "aa:bb:cc:dd:ee:01", "--speed", "9"}).status, 2);
-    EXPECT_EQ(run_gwsim({"emit", "teleport"}).status, 2);
-    EXPECT_EQ(run_gwsim({"emit", "fingerprint", "smell", "--mac", "aa:bb:cc:dd:ee:01"}).status, 2);
-    for (const BusMessage &m : listener.received()) // only the bus daemon's own signals
-        EXPECT_EQ(m.interface, "org.freedesktop.DBus") << m.member;
-    // With nobody listening on the daemon's socket the send fails visibly.
-    ToolResult r = run_gwsim({"emit", "fingerprint", "http", "--mac", "aa:bb:cc:dd:ee:01"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("161.sock"), std::string::npos) << r.err;
 }
 
 } // namespace
