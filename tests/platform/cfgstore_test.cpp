@@ -29,8 +29,10 @@ Obj make_obj(uint32_t oid, const InstanceId &id, uint8_t fill)
 std::string key(const Obj &o)
 {
     std::string k = std::to_string(o.header.instanceId.depth);
-    for (const le_u32 &n : o.header.instanceId.inst)
-        k += "." + std::to_string(n.get());
+    for (const le_u32 &n : o.header.instanceId.inst) {
+        k += '.';
+        k += std::to_string(n.get());
+    }
     return k;
 }
 
