@@ -36,16 +36,22 @@ int get_epoch_time_in_localtime(uint32_t *result)
     return 0;
 }
 
-CurlEasy _g_upload_handle;
-CurlEasy _g_healthcheck_handle;
+CURL *_g_upload_handle = nullptr;
+CURL *_g_healthcheck_handle = nullptr;
 
-bool CloudRequest::open(CurlEasy &kept)
+void cloud_forget_handle(CURL *&kept)
 {
-    if (!kept)
-        kept.reset(curl_easy_init());
-    if (!kept)
+    curl_easy_cleanup(kept);
+    kept = nullptr;
+}
+
+bool CloudRequest::open(CURL *&kept)
+{
+    if (kept == nullptr)
+        kept = curl_easy_init();
+    if (kept == nullptr)
         return false;
-    easy = kept.get();
+    easy = kept;
     curl_easy_reset(easy);
     form.reset(curl_mime_init(easy));
     return bool(form);

@@ -41,9 +41,15 @@ using CurlHeaders = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 // thread's uploads and the health check thread's probes. A kept handle keeps
 // its connection and TLS session from one request to the next; libcurl
 // reopens a connection that the server closed in between. Each is made on its
-// thread's first request and lives as long as the process.
-extern CurlEasy _g_upload_handle;
-extern CurlEasy _g_healthcheck_handle;
+// thread's first request and is never released at exit: the daemon ends by a
+// signal, and at the normal exit of a test or tool the TLS library has
+// already been shut down by its own exit handler when static objects go.
+extern CURL *_g_upload_handle;
+extern CURL *_g_healthcheck_handle;
+
+// Releases a kept handle and its connection; the next request on it opens
+// a new handle and connection.
+void cloud_forget_handle(CURL *&kept);
 
 // One request on a kept handle and the two objects it owns. The form is
 // built with libcurl's mime interface, the successor of the deprecated
@@ -67,7 +73,7 @@ struct CloudRequest {
     ~CloudRequest();
     // Makes the kept handle on first use, resets it and creates the empty
     // form; false when either fails.
-    bool open(CurlEasy &kept);
+    bool open(CURL *&kept);
     // Adds one form field (no file name): name, content type and a copy of
     // the contents. False when libcurl refuses (out of memory).
     bool add_part(const char *name, const char *contentType, const char *contents);

@@ -221,12 +221,12 @@ TEST_F(CloudTest, UploadsKeepTheirConnection)
     CloudServer kept, dropping("drop");
     CaptureFd err(2);
     root.write_http_profile(kept.url(), "user", "pw");
-    _g_upload_handle.reset(); // the first upload below opens a new connection
+    cloud_forget_handle(_g_upload_handle); // the first upload below opens a new connection
     for (const char *data : {"a", "a", "b"})
         EXPECT_EQ(sendToCloud(data, CLOUD_FORM_HOST), REPORT_REPORTED);
     root.write_http_profile(kept.url("/other"));
     EXPECT_EQ(sendToCloud("c", CLOUD_FORM_UPNP), REPORT_REPORTED);
-    _g_upload_handle.reset();
+    cloud_forget_handle(_g_upload_handle);
     root.write_http_profile(kept.url(), "user", "pw");
     EXPECT_EQ(sendToCloud("a", CLOUD_FORM_HOST), REPORT_REPORTED);
 
