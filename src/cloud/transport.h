@@ -1,5 +1,5 @@
-// Shared pieces of every cloud request: the private profile copy, the libcurl
-// handles as owning types, the common options and the transfer itself.
+// Shared pieces of every cloud request: the private profile copy, the kept
+// libcurl handles, the common options and the transfer itself.
 #pragma once
 
 #include <curl/curl.h>
@@ -24,16 +24,12 @@ struct CloudProfile {
 // under the profile lock.
 void cloud_profile_refresh(CloudProfile *profile);
 
-struct CurlEasyDeleter {
-    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
-};
 struct CurlMimeDeleter {
     void operator()(curl_mime *form) const { curl_mime_free(form); }
 };
 struct CurlSlistDeleter {
     void operator()(curl_slist *list) const { curl_slist_free_all(list); }
 };
-using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 using CurlMime = std::unique_ptr<curl_mime, CurlMimeDeleter>;
 using CurlHeaders = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 
