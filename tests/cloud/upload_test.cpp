@@ -189,8 +189,8 @@ TEST_F(CloudTest, OnlyHttpAndHttpsUrlsAreUsed)
     EXPECT_EQ(accept(listener.fd, nullptr, nullptr), -1);
     EXPECT_EQ(errno, EAGAIN);
 
-    // Any letter case of http is a URL like any other.
-    CloudServer server;
+    // Any letter case of http is a URL like any other; a redirect is not followed.
+    CloudServer server("redirect");
     root.write_http_profile(server.url("/r", "HtTp"));
     EXPECT_EQ(sendToCloud("a", CLOUD_FORM_HOST), REPORT_REPORTED);
     EXPECT_EQ(server.requests().size(), 1u);
