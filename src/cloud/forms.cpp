@@ -98,11 +98,21 @@ bool form_open(FormWriter &w, bool input, char *buffer, size_t size, int header,
     return form_begin(w, buffer, size, header, header_line);
 }
 
-// At most max characters of a text; a null text is empty.
+// At most max characters of a text; a null text is empty. Every field's
+// text goes through here, and much of it comes from the LAN: a control
+// character (0x00-0x1F, 0x7F) is written as a space, so no field can end a
+// row or start one. Only the form's own line ends break lines.
 void put_text(FormWriter &w, const char *text, size_t max)
 {
-    if (text != nullptr)
-        put(w, text, strnlen(text, max));
+    if (text == nullptr)
+        return;
+    size_t n = strnlen(text, max);
+    put(w, text, n);
+    if (w.full)
+        return;
+    for (char *c = w.buffer + w.len - n; c < w.buffer + w.len; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f)
+            *c = ' ';
 }
 
 template <size_t N> void put_field(FormWriter &w, const char (&field)[N])

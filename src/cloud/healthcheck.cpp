@@ -1,6 +1,7 @@
 // Cloud health check: a thread of its own that asks the LAN host daemon for
 // all its devices once after start, and probes the cloud every 30 seconds
-// while uploads are failing. It never touches the device table. The thread
+// while uploads are failing, on a kept handle of its own
+// (_g_healthcheck_handle). It never touches the device table. The thread
 // is never stopped or joined: it ends with the process, which always dies by
 // a signal.
 #include "cloud/cloud.h"
@@ -47,10 +48,10 @@ int zelmo_check_cloud_health()
     ZLOG(ZLOG_INFO, "check cloud health\n");
     CloudProfile profile;
     cloud_profile_refresh(&profile);
-    if (profile.url[0] == '\0')
+    if (!cloud_url_usable(profile))
         return 0;
     CloudRequest request;
-    if (!request.open())
+    if (!request.open(_g_healthcheck_handle))
         return 0;
     if (!request.add_part(CLOUD_FORM_HEALTHCHECK, "multipart/form-data", "")) {
         ZLOG(ZLOG_ERR, "could not build the form of %s\n", CLOUD_FORM_HEALTHCHECK);

@@ -84,14 +84,14 @@ bool bulk_profile(CloudProfile &profile)
         return false;
     }
     cloud_profile_refresh(&profile);
-    return profile.url[0] != '\0';
+    return cloud_url_usable(profile);
 }
 
 // Adds one bulk form as a CSV part, opening the request with its first part
 // so that an upload with no rows makes no handle.
 bool add_bulk_part(CloudRequest &request, const char *formName, const char *text)
 {
-    if (!request.easy && !request.open())
+    if (!request.easy && !request.open(_g_upload_handle))
         return false;
     if (!request.add_part(formName, "text/csv", text)) {
         ZLOG(ZLOG_ERR, "could not build the form of %s\n", formName);
@@ -103,10 +103,7 @@ bool add_bulk_part(CloudRequest &request, const char *formName, const char *text
 // Performs a built bulk request; a failed transfer clears the reachability flag.
 int32_t transfer(CloudRequest &request, const char *formName, const CloudProfile &profile)
 {
-    if (cloud_perform(request, formName, profile))
-        return REPORT_REPORTED;
-    _g_cloud_reachable.store(0);
-    return REPORT_REPORTING;
+    return cloud_upload_result(cloud_perform(request, formName, profile));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <strings.h>
 
 std::atomic<int32_t> _g_cloud_reachable{1};
 
@@ -35,13 +36,31 @@ int get_epoch_time_in_localtime(uint32_t *result)
     return 0;
 }
 
-bool CloudRequest::open()
+CURL *_g_upload_handle = nullptr;
+CURL *_g_healthcheck_handle = nullptr;
+
+void cloud_forget_handle(CURL *&kept)
 {
-    easy.reset(curl_easy_init());
-    if (!easy)
+    curl_easy_cleanup(kept);
+    kept = nullptr;
+}
+
+bool CloudRequest::open(CURL *&kept)
+{
+    if (kept == nullptr)
+        kept = curl_easy_init();
+    if (kept == nullptr)
         return false;
-    form.reset(curl_mime_init(easy.get()));
+    easy = kept;
+    curl_easy_reset(easy);
+    form.reset(curl_mime_init(easy));
     return bool(form);
+}
+
+CloudRequest::~CloudRequest()
+{
+    if (easy != nullptr)
+        curl_easy_reset(easy);
 }
 
 bool CloudRequest::add_part(const char *name, const char *contentType, const char *contents)
@@ -76,9 +95,19 @@ size_t write_answer(char *data, size_t size, size_t count, void *)
 
 } // namespace
 
+bool cloud_url_usable(const CloudProfile &profile)
+{
+    if (profile.url[0] == '\0')
+        return false;
+    if (strncasecmp(profile.url, "http://", 7) == 0 || strncasecmp(profile.url, "https://", 8) == 0)
+        return true;
+    ZLOG(ZLOG_ERR, "cloud URL is neither http:// nor https://; no transfer\n");
+    return false;
+}
+
 void curl_add_options(CloudRequest &request, const char * /*formName*/, const CloudProfile &profile)
 {
-    CURL *handle = request.easy.get();
+    CURL *handle = request.easy;
     append_header(request.headers, "Expect:");
     uint32_t stamp = 0;
     if (get_epoch_time_in_localtime(&stamp) == 0) {
@@ -87,6 +116,11 @@ void curl_add_options(CloudRequest &request, const char * /*formName*/, const Cl
         append_header(request.headers, line);
     }
     curl_easy_setopt(handle, CURLOPT_URL, profile.url);
+    // Second guard behind cloud_url_usable: libcurl itself speaks nothing
+    // else, and follows no redirect.
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, request.headers.get());
     curl_easy_setopt(handle, CURLOPT_MIMEPOST, request.form.get());
     curl_easy_setopt(handle, CURLOPT_TCP_FASTOPEN, 0L);
@@ -102,9 +136,10 @@ void curl_add_options(CloudRequest &request, const char * /*formName*/, const Cl
         curl_easy_setopt(handle, CURLOPT_USERPWD, credentials); // libcurl keeps its own copy
         explicit_bzero(credentials, sizeof credentials);
     }
-    if (strstr(profile.url, "https://") != nullptr) {
+    if (strncasecmp(profile.url, "https://", 8) == 0) {
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 1L);
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+        curl_easy_setopt(handle, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
         std::string ca_file = root_path("/usr/configs/kro_cacert.pem");
         curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file.c_str());
     }
@@ -113,7 +148,7 @@ void curl_add_options(CloudRequest &request, const char * /*formName*/, const Cl
 bool cloud_perform(CloudRequest &request, const char *formName, const CloudProfile &profile)
 {
     curl_add_options(request, formName, profile);
-    CURLcode code = curl_easy_perform(request.easy.get());
+    CURLcode code = curl_easy_perform(request.easy);
     if (code != CURLE_OK) {
         fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
         fflush(stderr);
@@ -122,21 +157,28 @@ bool cloud_perform(CloudRequest &request, const char *formName, const CloudProfi
     return true;
 }
 
+int32_t cloud_upload_result(bool delivered)
+{
+    if (delivered)
+        return REPORT_REPORTED;
+    _g_cloud_reachable.store(0);
+    return REPORT_REPORTING;
+}
+
 int32_t sendToCloud(const char *data, const char *formName)
 {
-    int32_t result = REPORT_REPORTING;
     if (_g_cloud_reachable.load() == 0) {
         ZLOG(ZLOG_INFO, "Cloud reachability is failed. So ignore to send to cloud\n");
-        return result;
+        return REPORT_REPORTING;
     }
     if (text_empty(data) || text_empty(formName)) {
         ZLOG(ZLOG_ERR, "data or formname is NULL\n");
-        return result;
+        return REPORT_REPORTING;
     }
     CloudProfile profile;
     cloud_profile_refresh(&profile);
-    if (profile.url[0] == '\0')
-        return result;
+    if (!cloud_url_usable(profile))
+        return REPORT_REPORTING;
 
     ZLOG(ZLOG_INFO, "====================== SendToCloud data ====================\n");
     ZLOG(ZLOG_INFO, "%s\n", data);
@@ -144,13 +186,12 @@ int32_t sendToCloud(const char *data, const char *formName)
     ZLOG(ZLOG_INFO, "_g_URL = %s\n", profile.url);
 
     CloudRequest request;
-    if (request.open()) {
+    bool delivered = false;
+    if (request.open(_g_upload_handle)) {
         if (!request.add_part(formName, "text/csv", data))
             ZLOG(ZLOG_ERR, "could not build the form of %s\n", formName);
-        else if (cloud_perform(request, formName, profile))
-            result = REPORT_REPORTED;
+        else
+            delivered = cloud_perform(request, formName, profile);
     }
-    if (result != REPORT_REPORTED)
-        _g_cloud_reachable.store(0);
-    return result;
+    return cloud_upload_result(delivered);
 }

@@ -31,3 +31,21 @@ void TextOut::flush_to(FILE *stream)
     fflush(stream);
     len = 0;
 }
+
+void printable_copy(char *destination, const char *field, size_t width)
+{
+    static const char hex[] = "0123456789abcdef";
+    size_t at = 0;
+    for (size_t i = 0; i < width && field[i] != '\0'; ++i) {
+        unsigned char c = static_cast<unsigned char>(field[i]);
+        if (c < 0x20 || c == 0x7f) {
+            destination[at++] = '\\';
+            destination[at++] = 'x';
+            destination[at++] = hex[c >> 4];
+            destination[at++] = hex[c & 0xf];
+        } else {
+            destination[at++] = char(c);
+        }
+    }
+    destination[at] = '\0';
+}

@@ -17,6 +17,23 @@ struct TextOut {
     void flush_to(FILE *stream);
 };
 
-// Precision and address of a fixed text field, for "%.*s": printing never
-// reads past the field, whatever a loaded file holds.
-#define FIELD(f) int(sizeof(f)), (f)
+// A fixed text field made safe for a terminal: its text up to the first NUL
+// or the field's end, each control character (0x00-0x1F, 0x7F) written as
+// "\x" and two lower-case hex digits ("\x0a" for a line feed, "\x1b" for
+// an escape). Other bytes are copied as they are.
+template <size_t N> struct PrintableField {
+    char text[4 * N + 1];
+};
+void printable_copy(char *destination, const char *field, size_t width);
+template <size_t N> PrintableField<N> printable(const char (&field)[N])
+{
+    PrintableField<N> out;
+    printable_copy(out.text, field, N);
+    return out;
+}
+
+// Precision and address of a fixed text field for "%.*s", made printable:
+// printing never reads past the field, whatever a loaded file holds, and a
+// name from the LAN cannot send escape sequences to the terminal. The copy
+// lives until the end of the full expression that prints it.
+#define FIELD(f) int(4 * sizeof(f)), printable(f).text

@@ -6,9 +6,11 @@ optionally with TLS, and appends one line per request to --log: method, path
 with query, decoded Basic credentials, the headers and every multipart part
 (disposition, name, file name, content type and exact contents). Every text
 is written as "x" and its latin-1 bytes in hex, a missing one as "-"; the
-header and part lists are preceded by their counts. --mode chooses the
-answer: "ok" (200), "error" (500), "close" (closes without answering) or
-"hang" (never answers).
+header and part lists are preceded by their counts; the client's port, which
+names the connection, ends the line. Connections are kept (HTTP/1.1).
+--mode chooses the answer: "ok" (200), "error" (500), "close" (closes without
+answering), "drop" (200, then closes the connection without announcing it),
+"redirect" (302 to /elsewhere on the same server) or "hang" (never answers).
 """
 import argparse
 import base64
@@ -60,7 +62,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         fields = [self.command, self.path, auth, len(self.headers)]
         for key, value in self.headers.items():
             fields += [key, value]
-        fields += [len(parts) // 5] + parts
+        fields += [len(parts) // 5] + parts + [self.client_address[1]]
         if self.server.log:
             with LOCK, open(self.server.log, "a", encoding="ascii") as log:
                 log.write(" ".join(str(f) if isinstance(f, int) else enc(f) for f in fields) + "\n")
@@ -69,9 +71,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if self.server.mode == "hang":
             time.sleep(3600)
-        self.send_response(500 if self.server.mode == "error" else 200)
+        if self.server.mode == "redirect" and not self.path.startswith("/elsewhere"):
+            self.send_response(302)
+            self.send_header("Location", "/elsewhere")
+        else:
+            self.send_response(500 if self.server.mode == "error" else 200)
         self.send_header("Content-Length", "0")
         self.end_headers()
+        if self.server.mode == "drop":
+            self.close_connection = True
+
+    do_GET = do_POST  # what a client that followed a redirect would send
 
     def log_message(self, *args):
         pass
@@ -83,7 +93,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--log")
-    parser.add_argument("--mode", default="ok", choices=["ok", "error", "close", "hang"])
+    parser.add_argument("--mode", default="ok", choices=["ok", "error", "close", "drop", "redirect", "hang"])
     parser.add_argument("--cert")
     parser.add_argument("--key")
     args = parser.parse_args()
