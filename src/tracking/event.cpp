@@ -3,7 +3,6 @@
 // host daemon what changed: every change it hears of is on disk already.
 #include "bus/notify.h"
 #include "devtable/devtable.h"
-#include "platform/log.h"
 #include "tracking/tracking.h"
 
 #include <cstring>
