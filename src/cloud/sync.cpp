@@ -202,5 +202,5 @@ int sync_all_devices(int onlyUnreported)
                 r.DeviceState.set(REPORT_REPORTED);
         }
     }
-    return update_db();
+    return table_changed();
 }

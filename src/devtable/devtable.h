@@ -41,3 +41,13 @@ int getLanHostEntryObject(LanHostEntryObject *entry);
 // status (may be null). Returns its table index, or -1 when it is not in the
 // table afterwards.
 int enter_new_device(const char *mac, const char *interfaceStatus);
+
+// Saves of one event. A table operation calls table_changed after it changed
+// the table: outside an event that saves at once (update_db's result), inside
+// one (after table_hold_saves) it only marks the table changed, and
+// table_save_held, at the event's end, saves it once. A failed save stays
+// marked, so the next event's end saves again.
+int table_changed();
+void table_hold_saves();
+bool table_has_unsaved_change();
+int table_save_held();

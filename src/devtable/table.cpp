@@ -14,6 +14,10 @@ int32_t _g_device_count = 0;
 namespace
 {
 
+// Saves of one event: while held, a change only marks the table changed.
+bool g_saves_held = false;
+bool g_table_changed = false;
+
 constexpr char NOT_REACHABLE[] = "Not Reachable";
 constexpr char DISASSOCIATED[] = "Disassociated";
 
@@ -45,6 +49,37 @@ int devtable_alloc()
     }
     _g_device_count = 0;
     return 0;
+}
+
+int table_changed()
+{
+    if (g_saves_held) {
+        g_table_changed = true;
+        return 0;
+    }
+    return update_db();
+}
+
+void table_hold_saves()
+{
+    g_saves_held = true;
+}
+
+bool table_has_unsaved_change()
+{
+    return g_table_changed;
+}
+
+int table_save_held()
+{
+    g_saves_held = false;
+    if (!g_table_changed)
+        return 0;
+    // A failed save leaves the change marked: the next event's end tries again.
+    int result = update_db();
+    if (result == 0)
+        g_table_changed = false;
+    return result;
 }
 
 int find_device(const char *mac)
@@ -115,7 +150,7 @@ int remove_old_device_by_index(int index)
         }
         --_g_device_count;
     }
-    update_db();
+    table_changed();
     return 0;
 }
 
@@ -152,7 +187,7 @@ int update_device(const char *mac, int32_t deviceState, int32_t status, int32_t 
         set_status_text(r.L3Status, l3Status, NOT_REACHABLE);
         set_status_text(r.InterfaceStatus, interfaceStatus, DISASSOCIATED);
         ++_g_device_count;
-        update_db();
+        table_changed();
         return 0;
     }
 
@@ -175,7 +210,7 @@ int update_device(const char *mac, int32_t deviceState, int32_t status, int32_t 
     str_copy(itf, sizeof itf, interfaceStatus);
     set_status_text(r.L3Status, l3, NOT_REACHABLE);
     set_status_text(r.InterfaceStatus, itf, DISASSOCIATED);
-    update_db();
+    table_changed();
     return 0;
 }
 
@@ -197,7 +232,7 @@ void clear_all_timers()
             set_status_text(r.InterfaceStatus, DISASSOCIATED, DISASSOCIATED);
     }
     if (_g_device_count != 0) {
-        update_db();
+        table_changed();
         sendSyncAllDevicesToDbus();
     }
 }

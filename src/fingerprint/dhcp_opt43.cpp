@@ -85,7 +85,6 @@ int zelmo_processNotifyDHCPOpt43(const uint8_t *payload, uint32_t length)
         field_copy(mac, entry.MACAddress);
         update_device(mac, REPORT_NEW, STATUS_ACTIVE, FP_NONE, REPORT_NEW, 1, &entry, nullptr, "Reachable",
                       "Associated");
-        update_db();
     }
 
     // objtype 0: the handler only checks the capture chain and saves.

@@ -7,6 +7,7 @@
 #include "frame/frame.h"
 #include "platform/lanhost.h"
 #include "platform/log.h"
+#include "tracking/tracking.h"
 
 #include <cstdio>
 #include <cstring>
@@ -50,7 +51,7 @@ void report_http_fingerprint(int index)
                   record.HostState.get(), 1, &record.lanHostEntry, nullptr, record.L3Status,
                   record.InterfaceStatus);
     if (is_newdevice(record.lanHostEntry.MACAddress, &index) == 0)
-        sentDeviceUpdateToDbus(&_g_devices[index], 1, sizeof(DeviceRecord), notifyDeviceStatusChange);
+        notify_when_saved(_g_devices[index], notifyDeviceStatusChange);
 }
 
 } // namespace
@@ -84,7 +85,7 @@ int zelmo_processNotifyDHCPOpt55(const uint8_t *payload, uint32_t length)
             return -1;
         memset(_g_devices[index].Option55, 0, sizeof _g_devices[index].Option55);
         field_copy(_g_devices[index].Option55, list);
-        update_db();
+        table_changed();
         return 0;
     }
 
@@ -96,6 +97,6 @@ int zelmo_processNotifyDHCPOpt55(const uint8_t *payload, uint32_t length)
     if (record.FingerprintType.get() == FP_HTTP)
         report_http_fingerprint(index);
     else
-        update_db();
+        table_changed();
     return 0;
 }

@@ -27,7 +27,9 @@ void pass_device_update(const uint8_t *block)
     memset(message.get(), 0, sizeof(DeviceUpdateMessage));
     memcpy(message.get(), block,
            available < sizeof(DeviceUpdateMessage) ? available : sizeof(DeviceUpdateMessage));
+    event_begin();
     update_device_handler(message.get());
+    event_end();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Routing of one local message to its main-thread handler.
 #include "frame/frame.h"
 #include "platform/log.h"
+#include "tracking/tracking.h"
 
 int zelmo_handle_recv_msg(LocalMessage *message)
 {
@@ -9,9 +10,12 @@ int zelmo_handle_recv_msg(LocalMessage *message)
     for (size_t i = 0; i < _g_func_count; ++i) {
         if (_g_func[i].type != message->type)
             continue;
-        // The handler's own result is not used.
-        if (_g_func[i].handler != nullptr)
+        // The handler's own result is not used. Its changes are saved once, at its end.
+        if (_g_func[i].handler != nullptr) {
+            event_begin();
             _g_func[i].handler(message->payload, message->length);
+            event_end();
+        }
         return 0;
     }
     ZLOG(ZLOG_ERR, "[zelmo] Invalid IPC msg type\n");

@@ -3,6 +3,7 @@
 #include "frame/frame.h"
 #include "platform/log.h"
 #include "timers/timers.h"
+#include "tracking/tracking.h"
 
 #include <cerrno>
 #include <sys/socket.h>
@@ -31,5 +32,7 @@ void zelmo_process_signal_msg()
             return;
         }
     }
+    event_begin();
     handle_timer_msg(handle);
+    event_end();
 }

@@ -107,5 +107,5 @@ void handle_timer_msg(uint32_t timerHandle)
             break;
         }
     }
-    update_db();
+    table_changed();
 }

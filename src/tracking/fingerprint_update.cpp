@@ -50,6 +50,7 @@ void stop_capture(DeviceRecord &r)
         zelmo_deleteTimer(r.timer.get());
     r.TimerStage.set(3);
     r.timer.set(0);
+    table_changed();
 }
 
 // Builds the description and its form; the form name goes to work.form_name.
@@ -96,18 +97,21 @@ void build_description(const DeviceUpdate &update, const char *mac, int32_t type
         field_set(work.form_name, FORM_HTTP);
     }
     r.FingerprintType.set(type);
+    table_changed();
 }
 
 // A host that was never reported is reported before its description.
 void report_host_first(const char *mac, DeviceRecord &r, UpdateWork &work)
 {
     refresh_entry(r.lanHostEntry);
-    sentDeviceUpdateToDbus(&r, 1, DEVICE_RECORD_SIZE, notifyDeviceAdded);
+    table_changed();
+    notify_when_saved(r, notifyDeviceAdded);
     const RecordCopy own(r);
     int32_t status = r.Status.get();
     formHostData(&own.entry, work.second_form, 1, &status, r.Port.get(), r.Critical.get(), own.l3,
                  own.ifstatus, 0);
     r.Status.set(status);
+    table_changed();
     const int32_t host_state = sendToCloud(work.second_form, FORM_HOST);
     update_device(mac, r.DeviceState.get(), r.Status.get(), r.FingerprintType.get(), host_state, 1,
                   &own.entry, nullptr, own.l3, own.ifstatus);
@@ -157,5 +161,5 @@ void handle_fingerprint_update(DeviceUpdate &update, UpdateWork &work)
     const RecordCopy own(r);
     update_device(mac, device_state, r.Status.get(), type, r.HostState.get(), 1, &own.entry,
                   &work.fingerprint, own.l3, own.ifstatus);
-    sentDeviceUpdateToDbus(&r, 1, DEVICE_RECORD_SIZE, notifyDeviceInfoUpdate);
+    notify_when_saved(r, notifyDeviceInfoUpdate);
 }

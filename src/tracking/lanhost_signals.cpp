@@ -68,8 +68,10 @@ int zelmo_processSetLanhostEntry(const uint8_t *payload, uint32_t length)
     const bool wifi = strstr(entry.InterfaceType, "802.11") != nullptr;
     if (!(wifi && !behind_satellite && sync == 0)) {
         field_set(update.InterfaceStatus, action == STATUS_ACTIVE ? "Associated" : "Disassociated");
-        if (sync != 0 && known)
+        if (sync != 0 && known && _g_devices[index].Status.get() != int32_t(action)) {
             _g_devices[index].Status.set(int32_t(action));
+            table_changed();
+        }
     }
     field_set(update.L3Status, action == STATUS_ACTIVE ? "Reachable" : "Not Reachable");
 

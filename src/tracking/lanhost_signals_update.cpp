@@ -105,7 +105,11 @@ int zelmo_processNotifyUpdateToZelmo(const uint8_t *payload, uint32_t length)
     replace_field(entry.GuestDevice, received.GuestDevice, sizeof received.GuestDevice);
 
     // The guest marker lives in the table whatever the handler decides.
+    char guest[sizeof record.lanHostEntry.GuestDevice];
+    memcpy(guest, record.lanHostEntry.GuestDevice, sizeof guest);
     replace_field(record.lanHostEntry.GuestDevice, received.GuestDevice, sizeof received.GuestDevice);
+    if (memcmp(guest, record.lanHostEntry.GuestDevice, sizeof guest) != 0)
+        table_changed();
 
     ZLOG(ZLOG_DEBUG, "Friendly name = %s\n", entry.FriendlyName);
     ZLOG(ZLOG_DEBUG, "Guest Device = %s\n", entry.GuestDevice);

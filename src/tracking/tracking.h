@@ -4,6 +4,7 @@
 
 #include "devtable/device_record.h"
 #include "platform/csmsg.h"
+#include "platform/lanhost.h"
 
 #include <cstdint>
 
@@ -73,3 +74,12 @@ DeviceUpdate &host_update_begin(DeviceUpdateMessage &message, uint32_t action, c
 // Fills a host update from a known device: its stored host entry and its
 // interface and reachability texts.
 void host_update_from_record(DeviceUpdate &update, const DeviceRecord &record);
+
+// Events of the main loop. Between event_begin and event_end a change of the
+// table is only marked; event_end saves it once and then sends the held
+// notifications in their order. notify_when_saved sends a device notification
+// at once when nothing is waiting to be saved (and always outside an event),
+// otherwise holds a copy of the record until the event's save.
+void event_begin();
+void event_end();
+void notify_when_saved(const DeviceRecord &record, LanHostNotifyFn notifier);

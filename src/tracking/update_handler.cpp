@@ -79,5 +79,4 @@ void update_device_handler(DeviceUpdateMessage *message)
     default:
         break;
     }
-    update_db();
 }

@@ -67,9 +67,10 @@ void handle_new_host(DeviceUpdate &update, UpdateWork &work, int32_t action)
     record.timer.set(0);
     zelmo_makeTimer(index, _g_add_timer);
     record.TimerStage.set(1);
+    table_changed();
     ZLOG(ZLOG_INFO, "before send MAC = %s IP = %s InterfaceType = %s\n", record.lanHostEntry.MACAddress,
          record.lanHostEntry.IPAddress, record.lanHostEntry.InterfaceType);
-    sentDeviceUpdateToDbus(&record, 1, DEVICE_RECORD_SIZE, notifyDeviceAdded);
+    notify_when_saved(record, notifyDeviceAdded);
 }
 
 // The fingerprint description that waited for its host row (HostState now Reported).
@@ -124,8 +125,10 @@ void handle_known_host(DeviceUpdate &update, UpdateWork &work, int index, int32_
             r.HostState.get() == REPORT_REPORTED)
             ZLOG(ZLOG_INFO, "Old status is NOTIFY_DEVICE_INACTIVE/NOTIFY_DEVICE_REMOVED and hostState "
                             "DEVICE_REPORTED. So no need to change the hostState\n");
-        else
+        else {
             r.HostState.set(REPORT_REPORTING);
+            table_changed();
+        }
     } else {
         action = build_host_form(work, entry, action, r.Port.get(), r.Critical.get(), update.L3Status,
                                  update.InterfaceStatus);
@@ -173,6 +176,7 @@ void handle_known_host(DeviceUpdate &update, UpdateWork &work, int index, int32_
         r.timer.get() == 0) {
         zelmo_makeTimer(index, _g_add_timer);
         r.TimerStage.set(1);
+        table_changed();
     }
     const int32_t device_state = r.DeviceState.get();
     if ((device_state == REPORT_DISCOVERY || device_state == REPORT_REPORTING ||
@@ -180,7 +184,7 @@ void handle_known_host(DeviceUpdate &update, UpdateWork &work, int index, int32_
         r.FingerprintType.get() != FP_NONE)
         report_pending_fingerprint(work, index);
 
-    sentDeviceUpdateToDbus(&r, 1, DEVICE_RECORD_SIZE, notifyDeviceStatusChange);
+    notify_when_saved(r, notifyDeviceStatusChange);
 }
 
 } // namespace

@@ -109,14 +109,18 @@ void handler_wifi_msg(DeviceUpdate *update)
         DeviceRecord &record = _g_devices[index];
         record.Port.set(int32_t(ssid));
         replace_field(record.lanHostEntry.InterfaceType, standard);
-        update_db();
+        table_changed();
         return;
     }
 
     DeviceRecord &record = _g_devices[index];
-    record.Port.set(int32_t(ssid));
+    if (record.Port.get() != int32_t(ssid)) {
+        record.Port.set(int32_t(ssid));
+        table_changed();
+    }
     if (strncmp(record.lanHostEntry.InterfaceType, standard, sizeof record.lanHostEntry.InterfaceType) != 0) {
         replace_field(record.lanHostEntry.InterfaceType, standard);
+        table_changed();
         zelmo_setLanHostInterfaceType(mac, standard);
     }
 

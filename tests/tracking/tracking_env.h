@@ -27,13 +27,18 @@ class TrackingDaemon
     std::unique_ptr<DaemonProcess> zelmo;
     bool ready = false;
 
-    TrackingDaemon()
+    // A table to start from and environment entries for the daemon may be given.
+    explicit TrackingDaemon(const std::vector<DeviceRecord> &table = {},
+                            const std::vector<std::string> &env = {})
     {
         gw.write_wifi_mode("RGW");
         cloud_up();
         tools.add("iptables");
-        zelmo = std::make_unique<DaemonProcess>(std::vector<std::string>{"-d", "1", "-a", "600"},
-                                                std::vector<std::string>{tools.path_env()});
+        if (!table.empty())
+            gw.write_db(table);
+        std::vector<std::string> daemon_env{tools.path_env()};
+        daemon_env.insert(daemon_env.end(), env.begin(), env.end());
+        zelmo = std::make_unique<DaemonProcess>(std::vector<std::string>{"-d", "1", "-a", "600"}, daemon_env);
         // Ready when the main loop waits and the bus thread answers a ping,
         // which it does only once its signal subscriptions are in place.
         ready = zelmo->wait_for_output("Waiting for msg in main thread", 5000ms) &&
