@@ -42,13 +42,8 @@
 namespace
 {
 
-constexpr char kChain[] = "PREROUTING_USERAGENT";
-
 JumpBackend _g_jump_backend = JumpBackend::command;
 bool _g_jump_detected = false;
-// nf_tables: the generation of the last check that saw the jump.
-bool _g_jump_generation_known = false;
-uint32_t _g_jump_generation = 0;
 
 // The first executable "iptables" in PATH, as execvp would find it; empty
 // when there is none.
@@ -72,7 +67,15 @@ std::string find_in_path(const char *name)
     return std::string();
 }
 
+#if defined(ZELMO_HAVE_NFT_CHECK) || defined(ZELMO_HAVE_IPTC_CHECK)
+constexpr char kChain[] = "PREROUTING_USERAGENT";
+#endif
+
 #ifdef ZELMO_HAVE_NFT_CHECK
+
+// The generation of the last check that saw the jump.
+bool _g_jump_generation_known = false;
+uint32_t _g_jump_generation = 0;
 
 struct MnlSocketClose {
     void operator()(mnl_socket *s) const { mnl_socket_close(s); }
@@ -228,7 +231,9 @@ bool iptc_check_jump()
 JumpBackend capture_detect_backend()
 {
     _g_jump_detected = true;
+#ifdef ZELMO_HAVE_NFT_CHECK
     _g_jump_generation_known = false;
+#endif
     _g_jump_backend = JumpBackend::command;
     std::string path = find_in_path("iptables");
     char resolved[PATH_MAX];
