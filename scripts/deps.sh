@@ -8,6 +8,7 @@ PACKAGES=(
   clang libclang-rt-14-dev clang-tidy clang-format
   iptables iproute2 openssl ca-certificates procps python3 tar util-linux
   systemd
+  libmnl-dev libnftnl-dev libip4tc-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

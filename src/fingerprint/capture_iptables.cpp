@@ -25,7 +25,13 @@ bool has_line_with(const std::string &text, const char *word)
 
 } // namespace
 
-void exists_iptable()
+void insert_capture_jump()
+{
+    const char *jump[] = {"iptables", "-t", "nat", "-I", "PREROUTING", "-j", kChain, nullptr};
+    run_command(jump);
+}
+
+void exists_iptable_command()
 {
     const char *list[] = {"iptables", "-t", "nat", "-L", "PREROUTING", "-nv", nullptr};
     std::string listing;
@@ -36,12 +42,12 @@ void exists_iptable()
         return; // the listing could not be started: no jump is added
     if (has_line_with(listing, kChain))
         return;
-    const char *jump[] = {"iptables", "-t", "nat", "-I", "PREROUTING", "-j", kChain, nullptr};
-    run_command(jump);
+    insert_capture_jump();
 }
 
 int init_iptables_chain()
 {
+    capture_detect_backend();
     const char *create[] = {"iptables", "-N", kChain, "-t", "nat", nullptr};
     RunOptions quiet;
     quiet.err = ChildStream::discard; // the chain usually exists already
@@ -60,7 +66,7 @@ void add_iptables_rule(const char *mac, int insert)
         return;
     }
     exists_iptable();
-    get_ipaddress("br0", _g_br0_ip, _g_subnet);
+    get_ipaddress(_g_bridge, _g_br0_ip, _g_subnet);
     if (_g_br0_ip[0] == '\0' || _g_subnet[0] == '\0')
         return;
 

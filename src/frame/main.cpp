@@ -73,7 +73,7 @@ int main(int argc, char **argv)
     zelmo_logInit();
     dm_monitor_register("zelmo", 1, "null", 2, "dm_zelmo.sh");
     zelmo_read_args();
-    get_ipaddress("br0", _g_br0_ip, _g_subnet);
+    get_ipaddress(_g_bridge, _g_br0_ip, _g_subnet);
 
     if (zelmo_create_local_unix_socket() != 0) {
         ZLOG(ZLOG_INFO, "zelmo queue creation failed. so exit..!");

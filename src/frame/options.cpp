@@ -4,9 +4,13 @@
 #include "frame/frame.h"
 
 #include "common/bytes.h"
+#include "fingerprint/fingerprint.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <net/if.h>
 #include <unistd.h>
 
 namespace
@@ -15,7 +19,8 @@ namespace
 [[noreturn]] void print_usage_and_exit(const char *program)
 {
     fprintf(stderr,
-            "usage:- %s -f <devices db> -s <serial> -o <oui>  -m <model> -d <debug> -l <devices db>\n",
+            "usage:- %s -f <devices db> -s <serial> -o <oui>  -m <model> -d <debug> -l <devices db>"
+            " [-b <LAN bridge>]\n",
             program);
     exit(1);
 }
@@ -27,6 +32,19 @@ int32_t option_number(const char *text)
     return int32_t(strtol(text, nullptr, 10));
 }
 
+// A network interface name as the kernel takes it: 1 to IFNAMSIZ-1 bytes,
+// no '/', no white space.
+bool interface_name_ok(const char *name)
+{
+    size_t length = strlen(name);
+    if (length == 0 || length >= IFNAMSIZ)
+        return false;
+    for (size_t i = 0; i < length; ++i)
+        if (name[i] == '/' || isspace(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
+}
+
 } // namespace
 
 void zelmo_parse_options(int argc, char **argv)
@@ -36,7 +54,7 @@ void zelmo_parse_options(int argc, char **argv)
     // own complaint.
     opterr = 0;
     int option;
-    while ((option = getopt(argc, argv, "f:s:o:m:d:l:a:r:n:h")) != -1) {
+    while ((option = getopt(argc, argv, "f:s:o:m:d:l:a:r:n:b:h")) != -1) {
         switch (option) {
         case 'f':
             field_set(_g_file, optarg);
@@ -67,6 +85,15 @@ void zelmo_parse_options(int argc, char **argv)
             break;
         case 'n':
             _g_isRoot = option_number(optarg);
+            break;
+        case 'b':
+            if (!interface_name_ok(optarg)) {
+                fprintf(stderr,
+                        "%s: -b: \"%.*s\" is no interface name (1 to %d characters, no '/' or space)\n",
+                        program, IFNAMSIZ * 2, optarg, IFNAMSIZ - 1);
+                exit(1);
+            }
+            field_set(_g_bridge, optarg);
             break;
         default: // -h, an unknown option or a missing argument
             print_usage_and_exit(program);

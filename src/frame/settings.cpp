@@ -1,5 +1,6 @@
 // Process-wide settings of the daemon and the descriptors of the local
 // message channel.
+#include "fingerprint/fingerprint.h"
 #include "frame/frame.h"
 
 // The database path starts as the gateway's default; main() moves it below
@@ -12,6 +13,7 @@ int32_t log_opt = 0;
 int32_t _g_add_timer = 15;
 int32_t _g_remove_timer = 3600;
 int32_t _g_isRoot = 1;
+char _g_bridge[16] = "br0"; // -b
 char _g_br0_ip[32];
 char _g_subnet[32];
 CsMsgHandle msgHandle = nullptr;

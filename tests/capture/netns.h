@@ -44,19 +44,20 @@ class NetNamespace
         argv.insert(argv.begin(), {"ip", "netns", "exec", name_});
         return run_program(argv, out).exit_code;
     }
-    // "br0", up, with the address ("192.168.77.1/24"; empty: none).
-    bool add_bridge(const std::string &cidr) const
+    // A bridge ("br0" unless named), up, with the address ("192.168.77.1/24"; empty: none).
+    bool add_bridge(const std::string &cidr, const std::string &name = "br0") const
     {
-        return exec({"ip", "link", "add", "br0", "type", "bridge"}) == 0 &&
-               (cidr.empty() || exec({"ip", "addr", "add", cidr, "dev", "br0"}) == 0) &&
-               exec({"ip", "link", "set", "br0", "up"}) == 0;
+        return exec({"ip", "link", "add", name, "type", "bridge"}) == 0 &&
+               (cidr.empty() || exec({"ip", "addr", "add", cidr, "dev", name}) == 0) &&
+               exec({"ip", "link", "set", name, "up"}) == 0;
     }
-    // The lines of "iptables -t nat -S [chain]".
-    std::vector<std::string> nat_rules(const std::string &chain = "") const
+    // The lines of "<iptables> -t nat -S [chain]".
+    std::vector<std::string> nat_rules(const std::string &chain = "",
+                                       const std::string &iptables = "iptables") const
     {
         std::string out;
-        exec(chain.empty() ? std::vector<std::string>{"iptables", "-t", "nat", "-S"}
-                           : std::vector<std::string>{"iptables", "-t", "nat", "-S", chain},
+        exec(chain.empty() ? std::vector<std::string>{iptables, "-t", "nat", "-S"}
+                           : std::vector<std::string>{iptables, "-t", "nat", "-S", chain},
              &out);
         std::vector<std::string> lines;
         std::istringstream in(out);

@@ -38,7 +38,7 @@ TEST(DaemonStartup, UsageAndShortDumpEndTheProcessBeforeItStarts)
     Gateway gw;
     const std::string usage =
         "usage:- " + DaemonProcess::binary() +
-        " -f <devices db> -s <serial> -o <oui>  -m <model> -d <debug> -l <devices db>\n";
+        " -f <devices db> -s <serial> -o <oui>  -m <model> -d <debug> -l <devices db> [-b <LAN bridge>]\n";
     for (const std::vector<std::string> &args :
          std::vector<std::vector<std::string>>{{"-h"}, {"-x"}, {"-s", "SERIAL", "-q"}, {"-f"}}) {
         std::string err;
