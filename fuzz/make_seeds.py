@@ -224,6 +224,21 @@ def seeds():
                               ident(b"", wifi, bytes(profile).replace(b"\0", b" ")), b"\x10\x00" + b"\xff" * 16]
     s["fuzz_session_command"] = [b"\0" + t for t in session_start_seeds()] + [b"\1Session_START",
                                                                              b"\1Session_STOP"]
+    # Bus messages: [flags][interface][member][argument count] arguments
+    # (see fuzz/bus_message.cpp); root's, the own uid's, uid 65534's and an
+    # unknown sender's signals and calls.
+    ay = lambda payload: bytes([0, len(payload)]) + payload
+    lanhost = bytes(device_update(1, 1, mac(7)))[:200]
+    s["fuzz_bus_message"] = [
+        bytes([0, 0, 0, 1]) + ay(lanhost),
+        bytes([2, 2, 5, 1]) + ay(bytes([2, 0, 0, 0, 0, 1, 1, 3, 6])),
+        bytes([4, 0, 0, 1]) + ay(lanhost) + bytes([4 | 16, 0, 1, 1]) + ay(b"\x02"),
+        bytes([6 | 64, 8, 12, 1]) + ay(b"Session_START"),
+        bytes([1, 10, 17, 2]) + ay(b"12345678") + bytes([1, 0, 0, 0, 8]),
+        bytes([1 | 4, 10, 21, 2]) + ay(b"12345678") + bytes([1, 0, 0, 0, 8]),
+        bytes([1 | 32, 12, 22, 0]) + bytes([0, 1, 3, 0]),
+        bytes([8, 1, 3, 1, 2, 3]) + b"abc",
+    ]
     return s
 
 

@@ -14,6 +14,10 @@ int deregister_zelmo_signal();
 constexpr int ZELMO_SIGNAL_COUNT = 16;
 extern const InterestedSignal _g_signal_table[ZELMO_SIGNAL_COUNT];
 
+// The service descriptor of the daemon's object, made on first use and kept
+// for the life of the process; null without memory.
+const OmbusService *zelmo_service_descriptor();
+
 // Answers the method calls of the "arvex.kvx.zelmo" interface.
 void onArvexKvxZelmoDispatch(const OmbusService *descriptor, OmbusCall *call, OmbusReply *reply,
                              uint8_t *handled);

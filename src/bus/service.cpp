@@ -50,14 +50,8 @@ void onArvexKvxZelmoDispatch(const OmbusService *descriptor, OmbusCall *call, Om
     ombusLogFatalReal(__LINE__, "onArvexKvxZelmoDispatch", "unknown message: %s\n", ombusGetMethodName(call));
 }
 
-int register_zelmo_service()
+const OmbusService *zelmo_service_descriptor()
 {
-    int status = ombusOwnName(kServiceName);
-    if (status != 0) {
-        ombusLogFatalReal(__LINE__, "register_zelmo_service",
-                          "failed to request bus name for zelmo service\n");
-        return status;
-    }
     if (_g_zelmo_interface == nullptr) {
         _g_zelmo_interface = static_cast<ArvexKvxZelmo *>(calloc(1, sizeof(ArvexKvxZelmo)));
         if (_g_zelmo_interface != nullptr)
@@ -66,8 +60,19 @@ int register_zelmo_service()
                               {notifyDeviceAdded, notifyDeviceStatusChange, notifyDeviceInfoUpdate,
                                notifySyncAllDevices, notifyDeviceCategoryInfo}};
     }
-    status = _g_zelmo_interface == nullptr ? OMBUS_ERR_NO_MEMORY
-                                           : ombusRegisterService(&_g_zelmo_interface->service);
+    return _g_zelmo_interface != nullptr ? &_g_zelmo_interface->service : nullptr;
+}
+
+int register_zelmo_service()
+{
+    int status = ombusOwnName(kServiceName);
+    if (status != 0) {
+        ombusLogFatalReal(__LINE__, "register_zelmo_service",
+                          "failed to request bus name for zelmo service\n");
+        return status;
+    }
+    const OmbusService *descriptor = zelmo_service_descriptor();
+    status = descriptor == nullptr ? OMBUS_ERR_NO_MEMORY : ombusRegisterService(descriptor);
     if (status != 0) {
         ombusLogFatalReal(__LINE__, "register_zelmo_service", "failed to register ArvexKvxZelmo interface\n");
         return status;

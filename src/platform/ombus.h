@@ -1,6 +1,13 @@
 // Gateway bus wrapper: one bus connection per process, a method service
 // under a well-known name, and tables of subscribed signals, all served by a
 // main loop on the thread that calls ombusMainLoop.
+//
+// Trust: a method call to a service object, or a signal that matches a
+// table entry (broadcast or addressed to this connection), reaches its
+// dispatch or handler only when the sender's connection belongs to Unix uid
+// 0 or to this process's own uid, as the bus tells. Any other is dropped, the
+// first one of each sender with a log line; a dropped method call is
+// answered with org.freedesktop.DBus.Error.AccessDenied.
 #pragma once
 
 #include <cstdint>

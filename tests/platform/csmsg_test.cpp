@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -119,5 +120,46 @@ TEST(CsMsg, ShortDatagramsAreZeroExtendedOversizedOnesDropped)
     ASSERT_EQ(max.rc, 0);
     EXPECT_EQ(max.block[32 + CSMSG_MAX_PAYLOAD - 1], 0x66);
     EXPECT_NE(receive(h, 50).rc, 0);
+    csMsg_close(h);
+}
+
+// Only the socket owner's user may send to it: the socket is 0600 whatever
+// the umask, and uid 65534 is refused, though it reaches the socket once the
+// socket is made writable by others (so the mode alone stops it).
+TEST(CsMsg, OnlyTheOwnersUserMaySend)
+{
+    // The error text of a datagram sent as uid 65534; empty when it was sent.
+    auto send_as_nobody = [](const std::string &text) {
+        std::string err;
+        ProcessEnd end = run_program(
+            {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+             "import socket, sys\n"
+             "socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).sendto(sys.argv[2].encode(), "
+             "sys.argv[1])",
+             csmsg_socket_path(), text},
+            nullptr, &err);
+        return end.exit_code == 0 ? std::string() : err + " (exit " + std::to_string(end.exit_code) + ")";
+    };
+    if (geteuid() != 0 || run_program({"setpriv", "--reuid=65534", "true"}).exit_code != 0)
+        GTEST_SKIP() << "needs root and setpriv";
+    GatewayRoot root;
+    chmod(root.path().c_str(), 0755); // traversable by everyone, as /var/run is
+    mode_t mask = umask(0);
+    CsMsgHandle h = nullptr;
+    int rc = csMsg_init(ZELMO_APP_ID, &h);
+    umask(mask);
+    ASSERT_EQ(rc, 0);
+    struct stat st {
+    };
+    ASSERT_EQ(stat(csmsg_socket_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    EXPECT_NE(send_as_nobody("refused").find("PermissionError"), std::string::npos);
+    EXPECT_NE(receive(h, 200).rc, 0);
+    ASSERT_EQ(chmod(csmsg_socket_path().c_str(), 0666), 0);
+    EXPECT_EQ(send_as_nobody("through"), "");
+    Received r = receive(h);
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_EQ(memcmp(r.block, "through", 7), 0);
     csMsg_close(h);
 }

@@ -14,10 +14,11 @@ bool SimBus::connect()
 }
 
 bool SimBus::emit(const std::string &path, const std::string &interface, const std::string &member,
-                  const Bytes &payload)
+                  const Bytes &payload, const std::string &destination)
 {
     DBusMessagePtr msg(dbus_message_new_signal(path.c_str(), interface.c_str(), member.c_str()));
-    if (!msg || !dbus_append_byte_array(msg.get(), payload.data(), payload.size())) {
+    if (!msg || !dbus_append_byte_array(msg.get(), payload.data(), payload.size()) ||
+        (!destination.empty() && !dbus_message_set_destination(msg.get(), destination.c_str()))) {
         error_ = "cannot build the signal " + interface + "." + member;
         return false;
     }
@@ -26,6 +27,17 @@ bool SimBus::emit(const std::string &path, const std::string &interface, const s
         return false;
     }
     dbus_connection_flush(conn_.get());
+    // The daemon asks the bus who sent a signal, which the bus can only tell
+    // while the sender is connected: stay until the daemon has answered a
+    // ping sent after the signal (at once when there is no daemon, or the
+    // bus does not let this user ping it).
+    DBusMessagePtr ping(dbus_message_new_method_call("arvex.kvx.zelmo", "/arvex/kvx/zelmo",
+                                                     "org.freedesktop.DBus.Peer", "Ping"));
+    if (ping) {
+        ScopedDBusError err;
+        DBusMessagePtr answer(
+            dbus_connection_send_with_reply_and_block(conn_.get(), ping.get(), 2000, err.get()));
+    }
     return true;
 }
 

@@ -16,9 +16,10 @@ class SimBus
     DBusConnection *get() const { return conn_.get(); }
     const std::string &error() const { return error_; }
 
-    // Emits a signal with one `ay` argument and flushes it.
+    // Emits a signal with one `ay` argument (to one destination if given),
+    // flushes it and waits until the daemon, if on the bus, has read it.
     bool emit(const std::string &path, const std::string &interface, const std::string &member,
-              const Bytes &payload);
+              const Bytes &payload, const std::string &destination = "");
     // Calls a method with the arguments (ay, u) and waits for its u32 reply.
     bool call_bytes_u32(const std::string &dest, const std::string &path, const std::string &interface,
                         const std::string &member, const Bytes &payload, uint32_t value, uint32_t &reply,

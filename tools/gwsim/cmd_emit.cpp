@@ -50,7 +50,7 @@ const char kHelp[] =
     "  update-to-zelmo --mac M [--friendly F] [--guest G]\n"
     "  critical --mac M | json-update [--text T] | fp-msg [--text T]\n"
     "  log-level N [--name zelmo] [--via bus|csmsg] | log-destination N [--name zelmo]\n"
-    "  raw --interface I --member M [--path P] (--hex HEX | --text T)\n"
+    "  raw --interface I --member M [--path P] [--dest NAME] [--repeat N] (--hex HEX | --text T)\n"
     "messages (message service, to $ZELMO_ROOT/var/run/csmsg/161.sock):\n"
     "  fingerprint upnp --mac M [--device-type --manufacturer --model-name --model-number --serial --udn "
     "--info]\n"
@@ -58,11 +58,14 @@ const char kHelp[] =
     "  fingerprint http --mac M [--vendor V] [--user-agent UA]\n"
     "  fingerprint host (the lanhost options)   all with [--action 1]\n";
 
-int send_bus(const Route &r, const Bytes &payload)
+int send_bus(const Route &r, const Bytes &payload, const std::string &destination = "", uint32_t times = 1)
 {
     SimBus bus;
-    if (!bus.connect() || !bus.emit(r.path, r.interface, r.member, payload))
+    if (!bus.connect())
         return fail(1, "%s", bus.error().c_str());
+    for (uint32_t i = 0; i < times; ++i)
+        if (!bus.emit(r.path, r.interface, r.member, payload, destination))
+            return fail(1, "%s", bus.error().c_str());
     out_line("sent %s.%s (%zu bytes)", r.interface, r.member, payload.size());
     return 0;
 }
@@ -334,9 +337,12 @@ int cmd_emit(int argc, char **argv)
         return send_bus(sig == "fp-msg" ? kFpMsg : kJson, text_payload(a.get("text", "{}")));
     }
     if (sig == "raw") {
-        if (!a.only({"interface", "member", "path", "hex", "text"}) || !a.has("interface") ||
-            !a.has("member"))
+        uint32_t times = 1;
+        if (!a.only({"interface", "member", "path", "hex", "text", "dest", "repeat"}) ||
+            !a.has("interface") || !a.has("member"))
             return fail(2, "emit raw: --interface and --member are required");
+        if (!a.get_u32("repeat", 1, times) || times == 0 || times > 1000)
+            return fail(2, "emit raw: --repeat must be 1..1000");
         Bytes payload;
         if (a.has("hex")) {
             if (!parse_hex(a.get("hex"), payload))
@@ -346,7 +352,7 @@ int cmd_emit(int argc, char **argv)
         }
         std::string path = a.get("path", "/arvex/gwsim"), iface = a.get("interface"),
                     member = a.get("member");
-        return send_bus(Route{path.c_str(), iface.c_str(), member.c_str()}, payload);
+        return send_bus(Route{path.c_str(), iface.c_str(), member.c_str()}, payload, a.get("dest"), times);
     }
     return fail(2, "emit: unknown signal %s (see 'gwsim emit help')", sig.c_str());
 }

@@ -1,5 +1,6 @@
 // Message service: one Unix datagram socket per application at
-// $ZELMO_ROOT/var/run/csmsg/<appId>.sock, one datagram per message.
+// $ZELMO_ROOT/var/run/csmsg/<appId>.sock, one datagram per message. The
+// socket has mode 0600: only its owner's user may send to it.
 #include "platform/csmsg.h"
 #include "platform/log.h"
 #include "platform/root.h"
@@ -25,6 +26,10 @@ struct CsMsgContext {
 
 namespace
 {
+
+// The mode of every application's socket: its own user (root on the
+// gateway) alone may write to it.
+constexpr mode_t kSocketMode = 0600;
 
 std::string socket_dir()
 {
@@ -96,8 +101,18 @@ int csMsg_init(uint32_t appId, CsMsgHandle *handle)
     };
     if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
         unlink(path.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ZLOG(ZLOG_ERR, "csMsg: cannot bind %s: %s\n", path.c_str(), strerror(errno));
+    // Only the socket's owner may send to it: the file is created 0600 (the
+    // mask is narrowed for the bind alone, so the socket is never writable by
+    // others, not even for a moment) and set so again whatever the mask was.
+    mode_t mask = umask(0177);
+    int bound = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    int bind_errno = errno;
+    umask(mask);
+    if (bound != 0 || chmod(path.c_str(), kSocketMode) != 0) {
+        ZLOG(ZLOG_ERR, "csMsg: cannot bind %s with mode %o: %s\n", path.c_str(), unsigned(kSocketMode),
+             strerror(bound != 0 ? bind_errno : errno));
+        if (bound == 0)
+            unlink(path.c_str());
         close(fd);
         return -1;
     }

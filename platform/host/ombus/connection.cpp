@@ -29,6 +29,10 @@ DBusConnection *ombus_connection()
         ZLOG(ZLOG_ERR, "out of memory adding the signal filter\n");
         return nullptr;
     }
+    // The bus's word that a connection left, so that its uid is forgotten.
+    dbus_bus_add_match(connection.get(), OMBUS_SENDER_LEFT_RULE, error.get());
+    if (error.is_set())
+        ZLOG(ZLOG_ERR, "cannot follow departing bus senders: %s\n", error.message());
     g_connection = std::move(connection);
     return g_connection.get();
 }
@@ -37,6 +41,8 @@ void ombus_drop_connection()
 {
     g_connection.reset();
     ombus_forget_signal_tables();
+    // Unique names start again on another bus.
+    ombus_forget_senders();
 }
 
 int ombusOwnName(const char *name)

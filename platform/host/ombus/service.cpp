@@ -57,10 +57,28 @@ DBusMessagePtr answer_for(DBusMessage *message, const OmbusCall &call, OmbusRepl
     return DBusMessagePtr(dbus_message_new_error(message, DBUS_ERROR_UNKNOWN_METHOD, text.c_str()));
 }
 
-DBusHandlerResult on_method_call(DBusConnection *connection, DBusMessage *message, void *data)
+void send_answer(DBusConnection *connection, DBusMessage *message, const DBusMessagePtr &answer)
+{
+    if (connection != nullptr && !dbus_message_get_no_reply(message))
+        dbus_connection_send(connection, answer.get(), nullptr);
+}
+
+const DBusObjectPathVTable kServiceVTable = {nullptr, ombus_service_message, nullptr, nullptr, nullptr,
+                                             nullptr};
+} // namespace
+
+DBusHandlerResult ombus_service_message(DBusConnection *connection, DBusMessage *message, void *data)
 {
     if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL)
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    // Every interface of every service object: only trusted senders reach a dispatch.
+    if (!ombus_sender_trusted(connection, message)) {
+        DBusMessagePtr denied(dbus_message_new_error(message, DBUS_ERROR_ACCESS_DENIED,
+                                                     "only root and the daemon's own user may call it"));
+        if (denied)
+            send_answer(connection, message, denied);
+        return DBUS_HANDLER_RESULT_HANDLED;
+    }
     const auto *service = static_cast<const OmbusService *>(data);
     OmbusCall call{message, {}, false, false};
     OmbusReply reply{message, nullptr};
@@ -72,13 +90,10 @@ DBusHandlerResult on_method_call(DBusConnection *connection, DBusMessage *messag
     DBusMessagePtr answer = answer_for(message, call, reply, handled != 0);
     if (!answer)
         ZLOG(ZLOG_ERR, "no memory to answer %s\n", ombusGetMethodName(&call));
-    else if (!dbus_message_get_no_reply(message))
-        dbus_connection_send(connection, answer.get(), nullptr);
+    else
+        send_answer(connection, message, answer);
     return DBUS_HANDLER_RESULT_HANDLED;
 }
-
-const DBusObjectPathVTable kServiceVTable = {nullptr, on_method_call, nullptr, nullptr, nullptr, nullptr};
-} // namespace
 
 int ombusRegisterService(const OmbusService *service)
 {

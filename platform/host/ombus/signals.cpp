@@ -106,7 +106,13 @@ DBusHandlerResult ombus_signal_filter(DBusConnection *connection, DBusMessage *m
     const char *member = dbus_message_get_member(message);
     if (interface == nullptr || member == nullptr)
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    if (strcmp(interface, DBUS_INTERFACE_DBUS) == 0 && strcmp(member, "NameOwnerChanged") == 0) {
+        ombus_sender_left(message);
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
 
+    // Whoever sent it, broadcast or addressed to the daemon alone: a
+    // subscribed signal counts only from a trusted sender.
     bool matched = false;
     const void *payload = nullptr;
     int length = 0;
@@ -115,6 +121,8 @@ DBusHandlerResult ombus_signal_filter(DBusConnection *connection, DBusMessage *m
             const InterestedSignal &entry = g_tables[t].entries[i];
             if (!entry_matches(entry, interface, member))
                 continue;
+            if (!matched && !ombus_sender_trusted(connection, message))
+                return DBUS_HANDLER_RESULT_HANDLED;
             if (!matched && !read_payload(message, &payload, &length)) {
                 ZLOG(ZLOG_ERR, "dropped signal %s.%s: signature \"%s\", expected \"ay\"\n", interface, member,
                      dbus_message_get_signature(message));
