@@ -7,6 +7,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev clang-tidy clang-format
   iptables iproute2 openssl ca-certificates procps python3 tar util-linux
+  nlohmann-json3-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
