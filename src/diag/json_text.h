@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json; // members in the order they are added
 
 // The text of a fixed field up to its first NUL, never past the field. Its
 // bytes go into the JSON as they are; json_dump replaces what is not UTF-8.
