@@ -146,3 +146,196 @@ TEST(Status, ReflectsUploadsSessionCaptureAndDroppedSignals)
 }
 
 } // namespace
+
+namespace
+{
+
+// Every named field of three records, each of its own value; the host names
+// hold quotes and backslashes, control characters, and bytes that are not UTF-8.
+std::vector<DeviceRecord> hostile_table()
+{
+    std::vector<DeviceRecord> t = {make_record(entry(1)), make_record(entry(2)), make_record(entry(3))};
+    const char *names[3] = {"say \"hi\" \\ back\\slash",
+                            "a\x01"
+                            "b\tc\nd\x1f"
+                            "e\x7f",
+                            "bad\xff\xfe-name\xc3"};
+    int32_t n = 100;
+    for (int i = 0; i < 3; ++i) {
+        DeviceRecord &r = t[size_t(i)];
+        for (le_i32 *v :
+             {&r.DeviceState, &r.Status, &r.LastReportedTimeSec, &r.LastReportedTimeUsec, &r.Port,
+              &r.lanHostEntry.LeaseTimeRemaining, &r.lanHostEntry.HostActive, &r.lanHostEntry.BehindQuillo,
+              &r.HostState, &r.TimerStage, &r.Critical, &r.CriticalSetInterface, &r.HDDState})
+            v->set(++n);
+        r.timer.set(uint32_t(++n));
+        r.lanHostEntry.instanceId = make_instance(2, {1, uint32_t(++n)});
+        r.DeviceState.set(REPORT_REPORTED);
+        r.Status.set(i);
+        r.HostState.set(i == 2 ? 9 : REPORT_REPORTING);
+        r.LastReportedTimeSec.set(1700000000 + i);
+        r.LastReportedTimeUsec.set(i == 0 ? 7 : 0);
+        r.FingerprintType.set(FP_UPNP + i);
+        strcpy(r.lanHostEntry.HostName, names[i]);
+        for (auto [field, size, text] :
+             {std::tuple{r.lanHostEntry.AddressSource, sizeof r.lanHostEntry.AddressSource, "Static"},
+              {r.lanHostEntry.VendorClassID, sizeof r.lanHostEntry.VendorClassID, "vendor"},
+              {r.lanHostEntry.FriendlyName, sizeof r.lanHostEntry.FriendlyName, "friend"},
+              {r.lanHostEntry.GuestDevice, sizeof r.lanHostEntry.GuestDevice, "true"},
+              {r.Option55, sizeof r.Option55, "1,3,6,15"}})
+            snprintf(field, size, "%s%d", text, i);
+    }
+    UPnPData &u = t[0].fingerprintData.upnp;
+    for (char *f :
+         {u.DeviceType, u.Manufacturer, u.ModelName, u.ModelNumber, u.SerialNumber, u.UDN, u.AdditionalInfo})
+        sprintf(f, "upnp%d", ++n);
+    MDNSData &m = t[1].fingerprintData.mdns;
+    for (char *f : {m.Manufacturer, m.Model, m.UUID})
+        sprintf(f, "mdns%d", ++n);
+    strcpy(t[2].fingerprintData.http.VendorID, "MSFT 5.0");
+    strcpy(t[2].fingerprintData.http.UserAgent, "Mozilla/5.0 \"x\"");
+    return t;
+}
+
+TEST(Show, RowsAndJsonOfTheStoredTable)
+{
+    GatewayRoot gw;
+    const std::vector<DeviceRecord> table = hostile_table();
+    gw.write_db(table);
+    const Bytes stored = gw.read_db();
+
+    // JSON that Python's json module reads as strict UTF-8; its own output is
+    // then compared field by field with the records.
+    std::string out, err;
+    ASSERT_EQ(run_zelmo({"show", "--json"}, &out, &err).exit_code, 0) << err;
+    const std::string json_path = gw.path() + "/show.json";
+    write_file(json_path, out);
+    std::string python;
+    ASSERT_EQ(run_program({"python3", "-c",
+                           "import json,sys; json.dump(json.load(open(sys.argv[1], encoding='utf-8', "
+                           "errors='strict')), sys.stdout)",
+                           json_path},
+                          &python, &err)
+                  .exit_code,
+              0)
+        << err << out;
+    const Json all = Json::parse(python);
+    ASSERT_EQ(all.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        const DeviceRecord &r = table[i];
+        const Json &j = all[i];
+        const LanHostEntryObject &e = r.lanHostEntry;
+        for (auto [key, value] : std::vector<std::pair<const char *, int64_t>>{
+                 {"/DeviceState", r.DeviceState.get()},
+                 {"/Status", r.Status.get()},
+                 {"/LastReportedTimeSec", r.LastReportedTimeSec.get()},
+                 {"/LastReportedTimeUsec", r.LastReportedTimeUsec.get()},
+                 {"/Port", r.Port.get()},
+                 {"/lanHostEntry/ObjectId", e.ObjectId.get()},
+                 {"/lanHostEntry/InstanceDepth", e.instanceId.depth},
+                 {"/lanHostEntry/Instance/1", e.instanceId.inst[1].get()},
+                 {"/lanHostEntry/LeaseTimeRemaining", e.LeaseTimeRemaining.get()},
+                 {"/lanHostEntry/HostActive", e.HostActive.get()},
+                 {"/lanHostEntry/BehindQuillo", e.BehindQuillo.get()},
+                 {"/HostState", r.HostState.get()},
+                 {"/FingerprintType", r.FingerprintType.get()},
+                 {"/timer", r.timer.get()},
+                 {"/TimerStage", r.TimerStage.get()},
+                 {"/Critical", r.Critical.get()},
+                 {"/CriticalSetInterface", r.CriticalSetInterface.get()},
+                 {"/HDDState", r.HDDState.get()}})
+            EXPECT_EQ(j.at(Json::json_pointer(key)), value) << i << key;
+        for (auto [key, value] : std::vector<std::pair<const char *, std::string>>{
+                 {"/DeviceStateName", "Reported"},
+                 {"/StatusName", status_name(r.Status.get())},
+                 {"/HostStateName", i == 2 ? "" : "Reporting"},
+                 {"/FingerprintTypeName", fingerprint_type_name(r.FingerprintType.get())},
+                 {"/lanHostEntry/IPAddress", e.IPAddress},
+                 {"/lanHostEntry/AddressSource", e.AddressSource},
+                 {"/lanHostEntry/MACAddress", e.MACAddress},
+                 {"/lanHostEntry/VendorClassID", e.VendorClassID},
+                 {"/lanHostEntry/InterfaceType", e.InterfaceType},
+                 {"/lanHostEntry/FriendlyName", e.FriendlyName},
+                 {"/lanHostEntry/GuestDevice", e.GuestDevice},
+                 {"/Option55", r.Option55},
+                 {"/L3Status", r.L3Status},
+                 {"/InterfaceStatus", r.InterfaceStatus}})
+            EXPECT_EQ(j.at(Json::json_pointer(key)), value) << i << key;
+    }
+    EXPECT_EQ(all[0]["LastReportedTime"], "2023-11-14T22:13:20.000007Z");
+    EXPECT_EQ(all[1]["LastReportedTime"], "2023-11-14T22:13:21Z");
+    EXPECT_EQ(all[0]["lanHostEntry"]["HostName"], "say \"hi\" \\ back\\slash");
+    EXPECT_EQ(all[1]["lanHostEntry"]["HostName"], "a\x01"
+                                                  "b\tc\nd\x1f"
+                                                  "e\x7f");
+    // Bytes that are not UTF-8 come back as U+FFFD, one for each.
+    EXPECT_EQ(all[2]["lanHostEntry"]["HostName"], "bad\uFFFD\uFFFD-name\uFFFD");
+    const UPnPData &u = table[0].fingerprintData.upnp;
+    EXPECT_EQ(all[0]["fingerprintData"], Json({{"DeviceType", u.DeviceType},
+                                               {"Manufacturer", u.Manufacturer},
+                                               {"ModelName", u.ModelName},
+                                               {"ModelNumber", u.ModelNumber},
+                                               {"SerialNumber", u.SerialNumber},
+                                               {"UDN", u.UDN},
+                                               {"AdditionalInfo", u.AdditionalInfo}}));
+    const MDNSData &m = table[1].fingerprintData.mdns;
+    EXPECT_EQ(all[1]["fingerprintData"],
+              Json({{"Manufacturer", m.Manufacturer}, {"Model", m.Model}, {"UUID", m.UUID}}));
+    EXPECT_EQ(all[2]["fingerprintData"],
+              Json({{"VendorID", "MSFT 5.0"}, {"UserAgent", "Mozilla/5.0 \"x\""}}));
+
+    // One aligned row per device, each on one line.
+    ASSERT_EQ(run_zelmo({"show"}, &out, &err).exit_code, 0) << err;
+    std::vector<std::string> rows;
+    for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+        rows.push_back(out.substr(start, end - start));
+    ASSERT_EQ(rows.size(), 4u) << out;
+    EXPECT_EQ(rows[0].rfind("MAC ", 0), 0u) << out;
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(rows[i].rfind(test_mac(unsigned(i)), 0), 0u) << out;
+        EXPECT_EQ(rows[i].find("192.168.1."), rows[0].find("IP")) << out;
+        EXPECT_EQ(rows[i].find("Ethernet"), rows[0].find("INTERFACE")) << out;
+    }
+    EXPECT_NE(rows[2].find("a?b?c?d?e?"), std::string::npos) << out;
+    EXPECT_NE(rows[3].find("Mozilla/5.0_\"x\""), std::string::npos) << out;
+
+    // One device by its MAC in any case; an unknown one is an error.
+    std::string upper = test_mac(2);
+    for (char &c : upper)
+        c = char(toupper(c));
+    ASSERT_EQ(run_zelmo({"show", upper, "--json"}, &out, &err).exit_code, 0) << err;
+    EXPECT_EQ(Json::parse(out).size(), 1u);
+    EXPECT_EQ(Json::parse(out)[0]["lanHostEntry"]["MACAddress"], test_mac(2));
+    EXPECT_EQ(run_zelmo({"show", test_mac(9)}, &out, &err).exit_code, 1);
+    EXPECT_EQ(err, "zelmo: no device " + test_mac(9) + " in " + gw.db_path() + "\n");
+    EXPECT_EQ(gw.read_db(), stored);
+
+    // A file without a valid header: one line naming it, status 1, file untouched.
+    gw.write_db_bytes(to_bytes(std::string("not a database")));
+    EXPECT_EQ(run_zelmo({"show"}, &out, &err).exit_code, 1);
+    EXPECT_EQ(err, "zelmo: " + gw.db_path() + ": no valid database header\n");
+    EXPECT_EQ(gw.read_db(), to_bytes(std::string("not a database")));
+}
+
+TEST(CommandWordParsing, UnknownWordsAndWrongArgumentsNeverStartADaemon)
+{
+    GatewayRoot gw;
+    gw.write_wifi_mode("RGW"); // a daemon started here would write the database at once
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{{"get"},
+                                                                                      {"DUMPALL"},
+                                                                                      {"dump", "x"},
+                                                                                      {"show", "a", "b"},
+                                                                                      {"status", "x"},
+                                                                                      {"show", "--yaml"},
+                                                                                      {"1"}}) {
+        std::string out, err;
+        ProcessEnd end = run_zelmo(args, &out, &err, 5000ms);
+        EXPECT_EQ(end.exit_code, 2) << args[0];
+        EXPECT_EQ(err.rfind("usage: zelmo ", 0), 0u) << args[0] << ": " << err;
+        EXPECT_EQ(count_of(err, "\n"), 1u) << err;
+        EXPECT_EQ(out, "") << args[0];
+    }
+    EXPECT_FALSE(file_exists(gw.db_path())); // no daemon ever started
+}
+
+} // namespace
