@@ -9,6 +9,7 @@ PACKAGES=(
   iptables iproute2 openssl ca-certificates procps python3 tar util-linux
   systemd
   libmnl-dev libnftnl-dev libip4tc-dev
+  nlohmann-json3-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -2,6 +2,7 @@
 // single-part upload of one device's report.
 #include "cloud/transport.h"
 #include "cloud/cloud.h"
+#include "diag/counters.h"
 #include "platform/log.h"
 #include "platform/root.h"
 
@@ -152,9 +153,9 @@ bool cloud_perform(CloudRequest &request, const char *formName, const CloudProfi
     if (code != CURLE_OK) {
         fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
         fflush(stderr);
-        return false;
     }
-    return true;
+    counters_upload(formName, code == CURLE_OK ? nullptr : curl_easy_strerror(code));
+    return code == CURLE_OK;
 }
 
 int32_t cloud_upload_result(bool delivered)

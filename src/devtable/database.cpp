@@ -28,6 +28,7 @@
 
 uint64_t _g_db_bytes_written = 0;
 uint64_t _g_db_saves_skipped = 0;
+uint64_t _g_db_saves_made = 0;
 
 namespace
 {
@@ -266,6 +267,7 @@ int update_db()
         have_identity = identity_of(path, &identity);
     }
     _g_db_bytes_written += total;
+    ++_g_db_saves_made;
 
     if (have_identity) {
         g_last_save.path = path;

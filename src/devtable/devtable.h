@@ -13,6 +13,7 @@ extern int32_t _g_device_count;
 // because the file already held exactly the bytes to be written.
 extern uint64_t _g_db_bytes_written;
 extern uint64_t _g_db_saves_skipped;
+extern uint64_t _g_db_saves_made; // saves that replaced the file
 
 // Allocates and zeroes the table; 0 on success.
 int devtable_alloc();

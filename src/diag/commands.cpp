@@ -1,8 +1,10 @@
 // The executable's one-shot command words: dumps, single-device queries,
-// the critical-device list and the LED switch. Each loads the stored table,
-// prints, and ends the process with status 0.
+// the critical-device list, the LED switch, the stored table (show) and the
+// running daemon's status. The older words load the stored table, print, and
+// end the process with status 0.
 #include "devtable/devtable.h"
 #include "diag/diag.h"
+#include "diag/show.h"
 #include "diag/text_out.h"
 #include "frame/frame.h"
 #include "platform/led.h"
@@ -104,11 +106,55 @@ void PrintGetAllCriticalDevice()
     }
 }
 
+namespace
+{
+
+constexpr char kUsage[] =
+    "usage: zelmo [dumpall | dump | get MAC | getopt55 MAC | gethdd MAC | getcritical MAC | "
+    "getallcritical | ledon | ledoff | status [--json] | show [MAC] [--json] | -h | options]\n";
+
+[[noreturn]] void usage()
+{
+    fputs(kUsage, stderr);
+    fflush(stdout);
+    fflush(stderr);
+    exit(2);
+}
+
+[[noreturn]] void finish_with(int status)
+{
+    fflush(stdout);
+    fflush(stderr);
+    exit(status);
+}
+
+// `status [--json]` and `show [MAC] [--json]`: the words after the command.
+void run_status_word(bool show, int argc, char **argv)
+{
+    bool json = false;
+    const char *mac = nullptr;
+    for (int i = 2; i < argc; ++i) {
+        if (strcmp(argv[i], "--json") == 0 && !json)
+            json = true;
+        else if (show && mac == nullptr && argv[i][0] != '-')
+            mac = argv[i];
+        else
+            usage();
+    }
+    finish_with(show ? zelmo_show(mac, json) : zelmo_status_command(json));
+}
+
+} // namespace
+
 void zelmo_process_dumpcommand(int argc, char **argv)
 {
-    if (argv == nullptr || argc < 2 || argc > 3 || argv[1] == nullptr)
+    if (argv == nullptr || argc < 2 || argv[1] == nullptr || argv[1][0] == '-')
         return;
     const char *word = argv[1];
+    if (strcmp(word, "status") == 0 || strcmp(word, "show") == 0)
+        run_status_word(strcmp(word, "show") == 0, argc, argv);
+    if (argc > 3)
+        usage();
     const char *mac = argc == 3 ? argv[2] : nullptr;
     auto is = [&](const char *name, int args) { return argc == args && strcmp(word, name) == 0; };
 
@@ -138,7 +184,7 @@ void zelmo_process_dumpcommand(int argc, char **argv)
     } else if (is("ledoff", 2)) {
         switch_led(0);
     } else {
-        return;
+        usage();
     }
     finish();
 }

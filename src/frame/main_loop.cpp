@@ -1,6 +1,7 @@
 // The main thread's event loop: waits on the message service, the timer
 // socket pair and the local pipe and serves one ready descriptor per
 // wake-up, in that order of precedence.
+#include "diag/counters.h"
 #include "frame/frame.h"
 #include "platform/log.h"
 
@@ -64,8 +65,10 @@ void zelmo_handle_main_fds()
         max_fd = entry.fd > max_fd ? entry.fd : max_fd;
     ZLOG(ZLOG_INFO, "In main thread (max_fd = %d, csmsg = %d, timer = %d, local = %d)...", max_fd, csmsg_fd,
          signal_pipe[0], local_pipe[0]);
+    status_publish();
     for (;;) {
         ZLOG(ZLOG_INFO, "======== Waiting for msg in main thread ===========\n");
         zelmo_serve_main_fds_once();
+        status_publish();
     }
 }

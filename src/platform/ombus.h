@@ -96,6 +96,10 @@ int ombusReadParcelUint32(OmbusCall *call, uint32_t *value);
 // Appends a u32 to the reply; 0 on success.
 int ombusWriteParcelUint32(OmbusReply *reply, uint32_t value);
 
+// Appends a string to the reply; 0 on success, OMBUS_ERR_NO_MEMORY when out
+// of memory or the text is not valid UTF-8 (the bus carries no other).
+int ombusWriteParcelString(OmbusReply *reply, const char *text);
+
 // The call's method name; never null.
 const char *ombusGetMethodName(const OmbusCall *call);
 
@@ -103,3 +107,14 @@ const char *ombusGetMethodName(const OmbusCall *call);
 // returns.
 void ombusLogFatalReal(int line, const char *function, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// Subscribed signals per sending interface: received counts each signal that
+// matched a table entry, dropped each of those refused (a signature other
+// than "ay"). Copies at most max entries, in the order the interfaces were
+// first seen, and returns their number. Any thread; the counts are relaxed.
+struct OmbusSignalCount {
+    char interface[64];
+    uint64_t received;
+    uint64_t dropped;
+};
+int ombusSignalCounts(OmbusSignalCount *out, int max);

@@ -19,6 +19,18 @@ const char *timer_slot_redirect(uint32_t id);
 int timer_retire(uint32_t id);
 // True while id names a live timer.
 bool timer_slot_live(uint32_t id);
+// CLOCK_MONOTONIC now, in milliseconds.
+int64_t timer_now_ms();
+// When the timer fires next (CLOCK_MONOTONIC milliseconds), -1 when it is
+// not armed or not live.
+int64_t timer_slot_due_ms(uint32_t id);
+// The capture redirects in place: the MAC and when its timer fires next.
+// Copies at most max entries and returns their number.
+struct TimerRedirectDue {
+    char mac[32];
+    int64_t due_ms;
+};
+int timer_slot_redirects(TimerRedirectDue *out, int max);
 // Number of live timers.
 uint32_t timer_slots_in_use();
 

@@ -25,6 +25,7 @@ struct TimerSlot {
     timer_t handle;
     uint32_t generation; // 1 .. kGenerationLimit - 1
     char redirect_mac[32];
+    int64_t due_ms; // CLOCK_MONOTONIC milliseconds of the next expiry, -1 when not armed
 };
 
 TimerSlot _g_timer_slots[TIMER_SLOTS];
@@ -47,6 +48,13 @@ TimerSlot *find(uint32_t id)
 }
 
 } // namespace
+
+int64_t timer_now_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 int zelmo_createTimer(uint32_t *id)
 {
@@ -84,6 +92,7 @@ int zelmo_createTimer(uint32_t *id)
     s.used = true;
     s.handle = handle;
     s.redirect_mac[0] = '\0';
+    s.due_ms = -1;
     ++_g_timer_slots_used;
     _g_timer_next_slot = (slot + 1) % TIMER_SLOTS;
     *id = slot_id(slot);
@@ -99,6 +108,7 @@ int zelmo_armTimer(uint32_t id, int32_t seconds)
     }
     struct itimerspec when = {};
     when.it_value.tv_sec = seconds;
+    s->due_ms = seconds > 0 ? timer_now_ms() + int64_t(seconds) * 1000 : -1;
     return timer_settime(s->handle, 0, &when, nullptr);
 }
 
@@ -138,4 +148,24 @@ bool timer_slot_live(uint32_t id)
 uint32_t timer_slots_in_use()
 {
     return _g_timer_slots_used;
+}
+
+int64_t timer_slot_due_ms(uint32_t id)
+{
+    TimerSlot *s = find(id);
+    return s != nullptr ? s->due_ms : -1;
+}
+
+int timer_slot_redirects(TimerRedirectDue *out, int max)
+{
+    int n = 0;
+    for (uint32_t i = 0; i < TIMER_SLOTS && n < max; ++i) {
+        const TimerSlot &s = _g_timer_slots[i];
+        if (s.used && s.redirect_mac[0] != '\0') {
+            field_copy(out[n].mac, s.redirect_mac);
+            out[n].due_ms = s.due_ms;
+            ++n;
+        }
+    }
+    return n;
 }

@@ -161,6 +161,18 @@ int ombusWriteParcelUint32(OmbusReply *reply, uint32_t value)
     return OMBUS_OK;
 }
 
+int ombusWriteParcelString(OmbusReply *reply, const char *text)
+{
+    if (text == nullptr || !dbus_validate_utf8(text, nullptr))
+        return OMBUS_ERR_NO_MEMORY;
+    if (!reply->message)
+        reply->message.reset(dbus_message_new_method_return(reply->call));
+    if (!reply->message ||
+        !dbus_message_append_args(reply->message.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID))
+        return OMBUS_ERR_NO_MEMORY;
+    return OMBUS_OK;
+}
+
 const char *ombusGetMethodName(const OmbusCall *call)
 {
     const char *member = call != nullptr ? dbus_message_get_member(call->message) : nullptr;

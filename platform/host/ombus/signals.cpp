@@ -4,6 +4,7 @@
 #include "ombus_internal.h"
 #include "platform/log.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace
@@ -46,6 +47,42 @@ bool read_payload(DBusMessage *message, const void **data, int *length)
         *length = 0;
     }
     return true;
+}
+
+// Signal counts per sending interface, written on the loop thread only;
+// the name of an entry is complete before the entry count covers it.
+struct InterfaceCount {
+    char interface[64];
+    std::atomic<uint64_t> received;
+    std::atomic<uint64_t> dropped;
+};
+constexpr int kMaxCounted = 32;
+InterfaceCount g_counts[kMaxCounted];
+std::atomic<int> g_counted{0};
+
+// The counters of the interface, added at first sight; null when full.
+InterfaceCount *count_for(const char *interface)
+{
+    int n = g_counted.load(std::memory_order_relaxed);
+    for (int i = 0; i < n; ++i) {
+        if (strcmp(g_counts[i].interface, interface) == 0)
+            return &g_counts[i];
+    }
+    if (n == kMaxCounted)
+        return nullptr;
+    field_set(g_counts[n].interface, interface);
+    g_counted.store(n + 1, std::memory_order_release);
+    return &g_counts[n];
+}
+
+void count_signal(const char *interface, bool dropped)
+{
+    InterfaceCount *c = count_for(interface);
+    if (c == nullptr)
+        return;
+    c->received.fetch_add(1, std::memory_order_relaxed);
+    if (dropped)
+        c->dropped.fetch_add(1, std::memory_order_relaxed);
 }
 
 int match_rule(const char *rule, bool add)
@@ -93,6 +130,18 @@ int ombusSetInteresetedSignals(const InterestedSignal *table, int count)
     return OMBUS_OK;
 }
 
+int ombusSignalCounts(OmbusSignalCount *out, int max)
+{
+    int n = g_counted.load(std::memory_order_acquire);
+    n = n < max ? n : max;
+    for (int i = 0; i < n; ++i) {
+        field_set(out[i].interface, g_counts[i].interface);
+        out[i].received = g_counts[i].received.load(std::memory_order_relaxed);
+        out[i].dropped = g_counts[i].dropped.load(std::memory_order_relaxed);
+    }
+    return n < 0 ? 0 : n;
+}
+
 void ombus_forget_signal_tables()
 {
     g_table_count = 0;
@@ -126,6 +175,7 @@ DBusHandlerResult ombus_signal_filter(DBusConnection *connection, DBusMessage *m
             if (!matched && !read_payload(message, &payload, &length)) {
                 ZLOG(ZLOG_ERR, "dropped signal %s.%s: signature \"%s\", expected \"ay\"\n", interface, member,
                      dbus_message_get_signature(message));
+                count_signal(interface, true);
                 return DBUS_HANDLER_RESULT_HANDLED;
             }
             matched = true;
@@ -133,5 +183,7 @@ DBusHandlerResult ombus_signal_filter(DBusConnection *connection, DBusMessage *m
                 entry.handler(connection, message, payload, uint32_t(length));
         }
     }
+    if (matched)
+        count_signal(interface, false);
     return matched ? DBUS_HANDLER_RESULT_HANDLED : DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }
