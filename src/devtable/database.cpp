@@ -535,13 +535,10 @@ int Init()
     std::string path = db_path();
     OwnedFd db(open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (db.fd < 0 && errno == ENOENT) {
-        // Nothing stored yet: the table starts empty. The file is only
-        // created by the first save, but it must be possible to create it.
-        OwnedFd probe(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (probe.fd < 0)
+        // Nothing stored yet: the table starts empty, and the first save
+        // creates the file, which must be possible.
+        if (access(dir_of(path).c_str(), W_OK | X_OK) != 0)
             return -1;
-        unlink(path.c_str());
-        clear_journal(path);
         return 0;
     }
     if (db.fd < 0) {
