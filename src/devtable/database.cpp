@@ -1,16 +1,27 @@
-// The database file: loaded once at start-up, rewritten whole after every
+// The database file: loaded once at start-up, written back after every
 // change of the table.
 //
-// A save never leaves a half-written file behind: the image goes to a
-// temporary file in the same directory, is flushed to the disk and then
-// renamed over the old file, so a reader always opens either the whole old
-// or the whole new file. Readers and the writer also share an advisory lock
-// on the directory, held by the writer around the rename and by a reader
-// around the removal of a damaged file: a reader therefore only ever removes
-// the very file it judged damaged, never a good one renamed in meanwhile.
+// The file is a 64-byte header (record size, record count) and the used
+// records in table order. A save writes only the records that differ from
+// what the file holds, and the header, in place. It is made safe against a
+// power cut by a journal next to the file (PATH.journal): the new records
+// with their indexes, the new header and a checksum go to the journal and
+// are flushed to the disk first; then the same bytes are written in place and
+// flushed; then the journal is emptied. A start-up that finds a complete
+// journal writes it again, one that finds an incomplete one ignores it: the
+// file always holds either the table before a save or the table after it.
 //
-// A save whose bytes equal those of the last save, while the file on disk is
-// still the one that save produced, is skipped to spare the flash.
+// What the file holds is known from a 64-bit hash of each record as last
+// written and the last written count, together with the identity of the file
+// (inode, size, times): a file changed by anybody else is rewritten whole. A
+// save that would change nothing writes nothing.
+//
+// A missing or unknown file is written whole: a temporary file with a unique
+// name, flushed, then renamed over the database. A database that already
+// exists keeps its mode and owner.
+//
+// The writer holds an exclusive flock on the database while it writes in
+// place; readers take a shared one, so they never see a half-applied save.
 #include "common/owned_fd.h"
 #include "devtable/devtable.h"
 #include "frame/frame.h"
@@ -24,7 +35,9 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 uint64_t _g_db_bytes_written = 0;
 uint64_t _g_db_saves_skipped = 0;
@@ -35,16 +48,12 @@ namespace
 
 constexpr size_t DB_FIELD = 32;
 constexpr size_t DB_HEADER = 2 * DB_FIELD;
-constexpr size_t DB_MAX_IMAGE = DB_HEADER + MAX_DEVICES * DEVICE_RECORD_SIZE;
-
-// Owned stream, closed with file_close.
-struct Stream {
-    FILE *f;
-    explicit Stream(FILE *file) : f(file) {}
-    Stream(const Stream &) = delete;
-    Stream &operator=(const Stream &) = delete;
-    ~Stream() { file_close(f); }
-};
+constexpr char JOURNAL_MAGIC[8] = {'z', 'e', 'l', 'm', 'o', 'j', '1', '\n'};
+// Journal: magic, new count (u32), number of records n (u32), n x (index
+// u32, record), the new header, then the hash of everything before it.
+constexpr size_t JOURNAL_HEAD = sizeof JOURNAL_MAGIC + 8;
+constexpr size_t JOURNAL_ENTRY = 4 + DEVICE_RECORD_SIZE;
+constexpr size_t JOURNAL_MAX = JOURNAL_HEAD + MAX_DEVICES * JOURNAL_ENTRY + DB_HEADER + 8;
 
 // Identity of a file on disk: any rewrite, replacement or removal changes it.
 struct FileIdentity {
@@ -55,14 +64,9 @@ struct FileIdentity {
     timespec ctime{};
 };
 
-bool identity_of(const std::string &path, FileIdentity *id)
+FileIdentity identity_of(const struct stat &st)
 {
-    struct stat st {
-    };
-    if (stat(path.c_str(), &st) != 0)
-        return false;
-    *id = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-    return true;
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
 }
 
 bool same_identity(const FileIdentity &a, const FileIdentity &b)
@@ -72,15 +76,67 @@ bool same_identity(const FileIdentity &a, const FileIdentity &b)
            a.ctime.tv_nsec == b.ctime.tv_nsec;
 }
 
-// What the last successful save wrote, and where.
-struct LastSave {
+// What the file holds, as far as this process knows.
+struct DiskState {
     bool valid = false;
     std::string path;
-    size_t size = 0;
+    int32_t count = 0;
     FileIdentity identity;
-    uint8_t image[DB_MAX_IMAGE];
+    uint64_t hash[MAX_DEVICES];
 };
-LastSave g_last_save;
+DiskState g_disk;
+
+// Hash of a byte stream, eight bytes at a time; the stream may come in
+// pieces of any length.
+struct Hasher {
+    uint64_t h = 0x9e3779b97f4a7c15ull;
+    uint8_t carry[8] = {};
+    size_t fill = 0;
+    uint64_t total = 0;
+    void add(const void *data, size_t size)
+    {
+        const auto *p = static_cast<const uint8_t *>(data);
+        total += size;
+        while (size > 0 && fill > 0) {
+            carry[fill++] = *p++;
+            --size;
+            if (fill == 8) {
+                mix_bytes(carry);
+                fill = 0;
+            }
+        }
+        for (; size >= 8; p += 8, size -= 8)
+            mix_bytes(p);
+        memcpy(carry + fill, p, size);
+        fill += size;
+    }
+    uint64_t finish()
+    {
+        uint64_t w = 0;
+        memcpy(&w, carry, fill);
+        mix(w ^ total);
+        return h;
+    }
+    void mix_bytes(const uint8_t *p)
+    {
+        uint64_t w;
+        memcpy(&w, p, 8);
+        mix(w);
+    }
+    void mix(uint64_t w)
+    {
+        h ^= w;
+        h *= 0xff51afd7ed558ccdull;
+        h ^= h >> 32;
+    }
+};
+
+uint64_t record_hash(const DeviceRecord &r)
+{
+    Hasher hasher;
+    hasher.add(&r, DEVICE_RECORD_SIZE);
+    return hasher.finish();
+}
 
 std::string db_path()
 {
@@ -95,18 +151,58 @@ std::string dir_of(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The directory holding the database, locked exclusively for as long as
-// the object lives (or not at all when it cannot be opened).
-struct DirLock {
-    OwnedFd dir;
-    explicit DirLock(const std::string &path)
-        : dir(open(dir_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-        if (dir.fd >= 0)
-            while (flock(dir.fd, LOCK_EX) != 0 && errno == EINTR) {
-            }
+void fsync_dir(const std::string &path)
+{
+    OwnedFd dir(open(dir_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd >= 0)
+        fsync(dir.fd);
+}
+
+void lock_fd(int fd, int how)
+{
+    while (flock(fd, how) != 0 && errno == EINTR) {
     }
-};
+}
+
+void make_header(int32_t count, char header[DB_HEADER])
+{
+    memset(header, 0, DB_HEADER);
+    snprintf(header, DB_FIELD, "%zu", DEVICE_RECORD_SIZE);
+    snprintf(header + DB_FIELD, DB_FIELD, "%d", count);
+}
+
+// Reads up to size bytes at offset; the number read (short at the end of
+// the file), or -1.
+ssize_t read_at(int fd, void *buf, size_t size, off_t offset)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, static_cast<char *>(buf) + done, size - done, offset + off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += size_t(n);
+    }
+    return ssize_t(done);
+}
+
+bool write_at(int fd, const void *buf, size_t size, off_t offset)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pwrite(fd, static_cast<const char *>(buf) + done, size - done, offset + off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    _g_db_bytes_written += size;
+    return true;
+}
 
 // The decimal number at the start of a header field, read like atoi but
 // never past the field; false when the field is empty.
@@ -121,24 +217,290 @@ bool header_number(const char *field, long *value)
     return true;
 }
 
-// Removes the file at path if it is still the file that fd has open.
-void discard_damaged(const std::string &path, int fd)
+// Loads the file open at fd into the table. 0, or -1 with the reason in why
+// when the header is not a valid one (the table is then left alone).
+int load_fd(int fd, std::string *why)
 {
-    struct stat mine {
-    };
-    if (fstat(fd, &mine) != 0)
-        return;
-    DirLock lock(path);
-    struct stat now {
-    };
-    if (stat(path.c_str(), &now) != 0)
-        return;
-    if (now.st_dev != mine.st_dev || now.st_ino != mine.st_ino) {
-        ZLOG(ZLOG_INFO, "database %s was replaced while being read; kept\n", path.c_str());
-        return;
+    // A header cut short reads as if its missing bytes were zero.
+    char header[DB_HEADER] = {};
+    if (read_at(fd, header, DB_HEADER, 0) < 0) {
+        *why = strerror(errno);
+        return -1;
     }
-    if (unlink(path.c_str()) == 0)
-        ZLOG(ZLOG_ERR, "database %s has no valid header; removed\n", path.c_str());
+    long size = 0;
+    header_number(header, &size);
+    if (size != long(DEVICE_RECORD_SIZE)) {
+        *why = "not a zelmo database (record size header is not " + std::to_string(DEVICE_RECORD_SIZE) + ")";
+        return -1;
+    }
+    // A count the table cannot hold (below 0 or above 256) makes the file
+    // count as damaged, like a wrong size header.
+    long count = _g_device_count;
+    if (header_number(header + DB_FIELD, &count) && (count < 0 || count > MAX_DEVICES)) {
+        ZLOG(ZLOG_ERR, "Init record count %ld out of range 0..%d\n", count, MAX_DEVICES);
+        *why = "not a zelmo database (record count " + std::to_string(count) + " out of range 0.." +
+               std::to_string(MAX_DEVICES) + ")";
+        return -1;
+    }
+    _g_device_count = int32_t(count);
+    ZLOG(ZLOG_INFO, "Init _g_device_count - %d\n", _g_device_count);
+
+    // A file cut short is not detected: the count stays as stored, and the
+    // bytes that are missing leave the table as it was (zero at start-up).
+    if (_g_device_count > 0)
+        (void)!read_at(fd, _g_devices, size_t(_g_device_count) * DEVICE_RECORD_SIZE, DB_HEADER);
+    return 0;
+}
+
+uint32_t load_u32(const uint8_t *p)
+{
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+// A complete journal, read whole; empty when there is none or it is not
+// complete.
+struct Journal {
+    std::vector<uint8_t> bytes;
+    int32_t count = 0;
+    uint32_t records = 0;
+    bool complete() const { return !bytes.empty(); }
+    const uint8_t *entry(uint32_t i) const { return bytes.data() + JOURNAL_HEAD + i * JOURNAL_ENTRY; }
+    const uint8_t *header() const { return entry(records); }
+};
+
+// Reads the journal at path; present is set when it holds any byte.
+Journal read_journal(const std::string &path, bool *present)
+{
+    Journal j;
+    *present = false;
+    OwnedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {
+    };
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || st.st_size == 0)
+        return j;
+    *present = true;
+    if (size_t(st.st_size) < JOURNAL_HEAD || size_t(st.st_size) > JOURNAL_MAX)
+        return j;
+    std::vector<uint8_t> bytes(size_t(st.st_size));
+    if (read_at(fd.fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()) ||
+        memcmp(bytes.data(), JOURNAL_MAGIC, sizeof JOURNAL_MAGIC) != 0)
+        return j;
+    uint32_t count = load_u32(bytes.data() + 8), records = load_u32(bytes.data() + 12);
+    if (count > MAX_DEVICES || records > MAX_DEVICES)
+        return j;
+    size_t body = JOURNAL_HEAD + records * JOURNAL_ENTRY + DB_HEADER;
+    if (bytes.size() != body + 8)
+        return j;
+    Hasher hasher;
+    hasher.add(bytes.data(), body);
+    uint64_t stored;
+    memcpy(&stored, bytes.data() + body, 8);
+    if (stored != hasher.finish())
+        return j;
+    for (uint32_t i = 0; i < records; ++i)
+        if (load_u32(bytes.data() + JOURNAL_HEAD + i * JOURNAL_ENTRY) >= count)
+            return j;
+    j.bytes.swap(bytes);
+    j.count = int32_t(count);
+    j.records = records;
+    return j;
+}
+
+std::string journal_path(const std::string &path)
+{
+    return path + ".journal";
+}
+
+// Empties the journal at path, if there is one, durably.
+void clear_journal(const std::string &path)
+{
+    OwnedFd fd(open(journal_path(path).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.fd >= 0 && ftruncate(fd.fd, 0) == 0)
+        fsync(fd.fd);
+}
+
+// Writes a complete journal into the database open (and locked) at fd.
+bool apply_journal(int fd, const Journal &j)
+{
+    for (uint32_t i = 0; i < j.records; ++i) {
+        uint32_t index = load_u32(j.entry(i));
+        if (!write_at(fd, j.entry(i) + 4, DEVICE_RECORD_SIZE, off_t(DB_HEADER + index * DEVICE_RECORD_SIZE)))
+            return false;
+    }
+    return write_at(fd, j.header(), DB_HEADER, 0) &&
+           ftruncate(fd, off_t(DB_HEADER + size_t(j.count) * DEVICE_RECORD_SIZE)) == 0 && fsync(fd) == 0;
+}
+
+// Remembers that the file open at fd holds the table's first count records.
+void remember_disk(const std::string &path, int fd, int32_t count)
+{
+    struct stat st {
+    };
+    g_disk.valid = false;
+    if (fstat(fd, &st) != 0)
+        return;
+    g_disk.path = path;
+    g_disk.count = count;
+    g_disk.identity = identity_of(st);
+    for (int32_t i = 0; i < count; ++i)
+        g_disk.hash[i] = record_hash(_g_devices[i]);
+    g_disk.valid = true;
+}
+
+// Writes the whole table to a new file renamed over the database. 0 or -1.
+int save_whole(const std::string &path, int32_t count, const char *header)
+{
+    g_disk.valid = false;
+    std::string tmp;
+    OwnedFd fd(-1);
+    static unsigned serial = 0;
+    for (int attempt = 0; attempt < 100 && fd.fd < 0; ++attempt) {
+        tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(++serial);
+        fd.fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd.fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd.fd < 0) {
+        ZLOG(ZLOG_ERR, "File is NOK(%s). Check the permission\n", path.c_str());
+        return -1;
+    }
+    struct stat old {
+    };
+    if (stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        if (fchmod(fd.fd, old.st_mode & 07777) != 0 || fchown(fd.fd, old.st_uid, old.st_gid) != 0)
+            ZLOG(ZLOG_ERR, "keeping the mode and owner of %s failed (%s)\n", path.c_str(), strerror(errno));
+    }
+    size_t body = size_t(count) * DEVICE_RECORD_SIZE;
+    bool written = write_at(fd.fd, header, DB_HEADER, 0) &&
+                   (body == 0 || write_at(fd.fd, _g_devices, body, DB_HEADER)) && fsync(fd.fd) == 0;
+    if (!written) {
+        ZLOG(ZLOG_ERR, "writing %s failed (%s); database left as it was\n", tmp.c_str(), strerror(errno));
+        unlink(tmp.c_str());
+        return -1;
+    }
+    // A journal left from before must never be written over the new file.
+    clear_journal(path);
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
+        ZLOG(ZLOG_ERR, "replacing %s failed (%s); database left as it was\n", path.c_str(), strerror(errno));
+        unlink(tmp.c_str());
+        return -1;
+    }
+    fsync_dir(path);
+    remember_disk(path, fd.fd, count);
+    return 0;
+}
+
+// Opens the journal for writing, creating it (0600) when missing.
+int open_journal(const std::string &path)
+{
+    std::string jpath = journal_path(path);
+    int fd = open(jpath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(jpath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            fsync_dir(path); // the journal itself must survive a power cut
+    }
+    return fd;
+}
+
+// Writes the records listed in changed and the header in place, through
+// the journal. 0, 1 when the file is not the one last written (the caller
+// then writes it whole), or -1.
+int save_in_place(const std::string &path, int32_t count, const char *header, const uint16_t *changed,
+                  uint32_t n, const uint64_t *hashes)
+{
+    OwnedFd db(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    if (db.fd < 0)
+        return 1;
+    lock_fd(db.fd, LOCK_EX);
+    struct stat st {
+    };
+    if (fstat(db.fd, &st) != 0 || !same_identity(identity_of(st), g_disk.identity))
+        return 1;
+
+    OwnedFd journal(open_journal(path));
+    if (journal.fd < 0) {
+        ZLOG(ZLOG_ERR, "opening %s failed (%s); database left as it was\n", journal_path(path).c_str(),
+             strerror(errno));
+        return -1;
+    }
+    uint8_t head[JOURNAL_HEAD];
+    memcpy(head, JOURNAL_MAGIC, sizeof JOURNAL_MAGIC);
+    uint32_t ucount = uint32_t(count);
+    memcpy(head + 8, &ucount, 4);
+    memcpy(head + 12, &n, 4);
+    uint32_t indexes[MAX_DEVICES];
+    iovec iov[2 * MAX_DEVICES + 3];
+    int parts = 0;
+    Hasher hasher;
+    auto add = [&](const void *p, size_t size) {
+        iov[parts++] = {const_cast<void *>(p), size};
+        hasher.add(p, size);
+    };
+    add(head, JOURNAL_HEAD);
+    for (uint32_t i = 0; i < n; ++i) {
+        indexes[i] = changed[i];
+        add(&indexes[i], 4);
+        add(&_g_devices[changed[i]], DEVICE_RECORD_SIZE);
+    }
+    add(header, DB_HEADER);
+    uint64_t sum = hasher.finish();
+    iov[parts++] = {&sum, 8};
+    size_t total = JOURNAL_HEAD + n * JOURNAL_ENTRY + DB_HEADER + 8;
+
+    // Journal first, then the file in place, then the journal emptied.
+    ssize_t put = pwritev(journal.fd, iov, parts, 0);
+    if (put != ssize_t(total) || fsync(journal.fd) != 0) {
+        ZLOG(ZLOG_ERR, "writing %s failed (%s); database left as it was\n", journal_path(path).c_str(),
+             put < 0 ? strerror(errno) : "short write");
+        if (ftruncate(journal.fd, 0) == 0)
+            fsync(journal.fd);
+        return -1;
+    }
+    _g_db_bytes_written += total;
+    bool applied = true;
+    for (uint32_t i = 0; i < n && applied; ++i)
+        applied = write_at(db.fd, &_g_devices[changed[i]], DEVICE_RECORD_SIZE,
+                           off_t(DB_HEADER + changed[i] * DEVICE_RECORD_SIZE));
+    off_t size = off_t(DB_HEADER + size_t(count) * DEVICE_RECORD_SIZE);
+    applied = applied && write_at(db.fd, header, DB_HEADER, 0) &&
+              (st.st_size == size || ftruncate(db.fd, size) == 0) && fsync(db.fd) == 0;
+    if (!applied) {
+        // The journal stays: the next start-up completes the save.
+        ZLOG(ZLOG_ERR, "writing %s failed (%s); completed at the next start\n", path.c_str(),
+             strerror(errno));
+        g_disk.valid = false;
+        return -1;
+    }
+    // An empty journal need not reach the disk before the next save: until
+    // then the complete one only repeats what the file already holds, and
+    // the next journal is flushed over it.
+    if (ftruncate(journal.fd, 0) != 0)
+        ZLOG(ZLOG_ERR, "emptying %s failed (%s)\n", journal_path(path).c_str(), strerror(errno));
+    if (fstat(db.fd, &st) != 0) {
+        g_disk.valid = false;
+        return 0;
+    }
+    g_disk.identity = identity_of(st);
+    g_disk.count = count;
+    for (uint32_t i = 0; i < n; ++i)
+        g_disk.hash[changed[i]] = hashes[i];
+    return 0;
+}
+
+// Moves a damaged database aside, next to it, keeping the newest copy.
+void move_damaged(const std::string &path, const std::string &why)
+{
+    std::string aside = path + ".damaged";
+    if (rename(path.c_str(), aside.c_str()) == 0) {
+        fsync_dir(path);
+        ZLOG(ZLOG_ERR, "database %s: %s; moved to %s\n", path.c_str(), why.c_str(), aside.c_str());
+    } else {
+        ZLOG(ZLOG_ERR, "database %s: %s; moving it to %s failed (%s)\n", path.c_str(), why.c_str(),
+             aside.c_str(), strerror(errno));
+    }
 }
 
 } // namespace
@@ -160,52 +522,99 @@ int file_CopyToStruct(FILE *file)
 {
     if (file == nullptr || _g_devices == nullptr)
         return -1;
-
-    // A header cut short reads as if its missing bytes were zero.
-    char size_field[DB_FIELD] = {};
-    char count_field[DB_FIELD] = {};
-    if (fread(size_field, 1, DB_FIELD, file) == DB_FIELD)
-        (void)!fread(count_field, 1, DB_FIELD, file);
-
-    long size = 0;
-    header_number(size_field, &size);
-    if (size != long(DEVICE_RECORD_SIZE))
-        return -1;
-
-    // A count the table cannot hold (below 0 or above 256) makes the file
-    // count as damaged, like a wrong size header.
-    long count = _g_device_count;
-    if (header_number(count_field, &count) && (count < 0 || count > MAX_DEVICES)) {
-        ZLOG(ZLOG_ERR, "Init record count %ld out of range 0..%d\n", count, MAX_DEVICES);
-        return -1;
-    }
-    _g_device_count = int32_t(count);
-    ZLOG(ZLOG_INFO, "Init _g_device_count - %d\n", _g_device_count);
-
-    // A file cut short is not detected: the count stays as stored, and the
-    // bytes that are missing leave the table as it was (zero at start-up).
-    if (_g_device_count > 0)
-        (void)!fread(_g_devices, DEVICE_RECORD_SIZE, size_t(_g_device_count), file);
-    return 0;
+    std::string why;
+    return load_fd(fileno(file), &why);
 }
 
 int Init()
 {
-    if (_g_file[0] == '\0')
+    g_disk.valid = false;
+    if (_g_file[0] == '\0' || _g_devices == nullptr) {
+        errno = EINVAL;
         return -1;
+    }
     std::string path = db_path();
-
-    // Create the file empty when it is missing.
-    {
-        OwnedFd created(open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666));
+    OwnedFd db(open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (db.fd < 0 && errno == ENOENT) {
+        // Nothing stored yet: the table starts empty, and the first save
+        // creates the file, which must be possible.
+        if (access(dir_of(path).c_str(), W_OK | X_OK) != 0)
+            return -1;
+        return 0;
     }
-    Stream file(file_open(path.c_str(), "r+be"));
-    if (file.f == nullptr) {
+    if (db.fd < 0) {
+        int saved = errno;
         ZLOG(ZLOG_ERR, "File is NOK(%s). Check the permission\n", path.c_str());
+        errno = saved;
         return -1;
     }
-    if (file_CopyToStruct(file.f) == -1)
-        discard_damaged(path, fileno(file.f));
+    lock_fd(db.fd, LOCK_EX);
+
+    // A save cut short: a complete journal is written again, an incomplete
+    // one never touched the file.
+    bool present = false;
+    Journal journal = read_journal(journal_path(path), &present);
+    if (journal.complete()) {
+        if (apply_journal(db.fd, journal))
+            ZLOG(ZLOG_INFO, "database %s: interrupted save of %u records completed from %s\n", path.c_str(),
+                 journal.records, journal_path(path).c_str());
+        else
+            ZLOG(ZLOG_ERR, "database %s: completing the interrupted save failed (%s)\n", path.c_str(),
+                 strerror(errno));
+    } else if (present) {
+        ZLOG(ZLOG_INFO, "database %s: incomplete journal %s ignored\n", path.c_str(),
+             journal_path(path).c_str());
+    }
+    if (present)
+        clear_journal(path);
+
+    std::string why;
+    if (load_fd(db.fd, &why) != 0) {
+        move_damaged(path, why);
+        return 0;
+    }
+    struct stat st {
+    };
+    if (fstat(db.fd, &st) == 0 &&
+        st.st_size == off_t(DB_HEADER + size_t(_g_device_count) * DEVICE_RECORD_SIZE))
+        remember_disk(path, db.fd, _g_device_count);
+    return 0;
+}
+
+int db_load_readonly(const char *path, bool missing_is_empty)
+{
+    if (_g_devices == nullptr && devtable_alloc() != 0)
+        return -1;
+    OwnedFd db(open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (db.fd < 0) {
+        if (errno == ENOENT && missing_is_empty)
+            return 0;
+        fprintf(stderr, "zelmo: cannot read %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    // A shared lock waits for a save being written in place; a file that
+    // cannot be locked is read all the same.
+    lock_fd(db.fd, LOCK_SH);
+    struct stat st {
+    };
+    if (fstat(db.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "zelmo: cannot read %s: %s\n", path, strerror(EISDIR));
+        return -1;
+    }
+    std::string why;
+    if (load_fd(db.fd, &why) != 0) {
+        fprintf(stderr, "zelmo: %s: %s\n", path, why.c_str());
+        return -1;
+    }
+    // A save cut short that the daemon has not completed yet: shown as it
+    // will be once completed.
+    bool present = false;
+    Journal journal = read_journal(journal_path(path), &present);
+    if (journal.complete()) {
+        for (uint32_t i = 0; i < journal.records; ++i)
+            memcpy(&_g_devices[load_u32(journal.entry(i))], journal.entry(i) + 4, DEVICE_RECORD_SIZE);
+        _g_device_count = journal.count;
+    }
     return 0;
 }
 
@@ -217,65 +626,37 @@ int update_db()
         return -1;
     }
     int32_t count = _g_device_count < 0 ? 0 : _g_device_count > MAX_DEVICES ? MAX_DEVICES : _g_device_count;
-    char header[DB_HEADER] = {};
-    snprintf(header, DB_FIELD, "%zu", DEVICE_RECORD_SIZE);
-    snprintf(header + DB_FIELD, DB_FIELD, "%d", count);
-    size_t body = size_t(count) * DEVICE_RECORD_SIZE;
-    size_t total = DB_HEADER + body;
+    char header[DB_HEADER];
+    make_header(count, header);
 
-    if (g_last_save.valid && g_last_save.path == path && g_last_save.size == total &&
-        memcmp(g_last_save.image, header, DB_HEADER) == 0 &&
-        memcmp(g_last_save.image + DB_HEADER, _g_devices, body) == 0) {
-        FileIdentity now;
-        if (identity_of(path, &now) && same_identity(now, g_last_save.identity)) {
-            ++_g_db_saves_skipped;
-            return 0;
+    if (g_disk.valid && g_disk.path == path) {
+        uint16_t changed[MAX_DEVICES];
+        uint64_t hashes[MAX_DEVICES];
+        uint32_t n = 0;
+        for (int32_t i = 0; i < count; ++i) {
+            uint64_t h = record_hash(_g_devices[i]);
+            if (i >= g_disk.count || h != g_disk.hash[i]) {
+                changed[n] = uint16_t(i);
+                hashes[n++] = h;
+            }
+        }
+        if (n == 0 && count == g_disk.count) {
+            struct stat st {
+            };
+            if (stat(path.c_str(), &st) == 0 && same_identity(identity_of(st), g_disk.identity)) {
+                ++_g_db_saves_skipped;
+                return 0;
+            }
+        } else {
+            int r = save_in_place(path, count, header, changed, n, hashes);
+            if (r == 0)
+                ++_g_db_saves_made;
+            if (r <= 0)
+                return r;
         }
     }
-    g_last_save.valid = false;
-
-    std::string tmp = path + ".tmp";
-    bool written = false;
-    {
-        Stream file(file_open(tmp.c_str(), "wbe"));
-        if (file.f == nullptr) {
-            ZLOG(ZLOG_ERR, "File is NOK(%s). Check the permission\n", path.c_str());
-            return -1;
-        }
-        written = fwrite(header, 1, DB_HEADER, file.f) == DB_HEADER &&
-                  (body == 0 || fwrite(_g_devices, 1, body, file.f) == body) && fflush(file.f) == 0 &&
-                  fsync(fileno(file.f)) == 0;
-    }
-    if (!written) {
-        ZLOG(ZLOG_ERR, "writing %s failed (%s); database left as it was\n", tmp.c_str(), strerror(errno));
-        unlink(tmp.c_str());
-        return -1;
-    }
-
-    FileIdentity identity;
-    bool have_identity = false;
-    {
-        DirLock lock(path);
-        if (rename(tmp.c_str(), path.c_str()) != 0) {
-            ZLOG(ZLOG_ERR, "replacing %s failed (%s); database left as it was\n", path.c_str(),
-                 strerror(errno));
-            unlink(tmp.c_str());
-            return -1;
-        }
-        if (lock.dir.fd >= 0)
-            fsync(lock.dir.fd);
-        have_identity = identity_of(path, &identity);
-    }
-    _g_db_bytes_written += total;
-    ++_g_db_saves_made;
-
-    if (have_identity) {
-        g_last_save.path = path;
-        g_last_save.size = total;
-        g_last_save.identity = identity;
-        memcpy(g_last_save.image, header, DB_HEADER);
-        memcpy(g_last_save.image + DB_HEADER, _g_devices, body);
-        g_last_save.valid = true;
-    }
-    return 0;
+    int r = save_whole(path, count, header);
+    if (r == 0)
+        ++_g_db_saves_made;
+    return r;
 }

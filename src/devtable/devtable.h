@@ -24,6 +24,12 @@ int file_CopyToStruct(FILE *file);
 int update_db();
 FILE *file_open(const char *path, const char *mode);
 void file_close(FILE *file);
+// Loads the database at path into the table for a reader: never creates,
+// writes, renames or deletes a file, and waits on a shared lock for a save
+// in progress. A missing file gives the empty table when missing_is_empty.
+// A file that cannot be read or holds no valid header gives one line on
+// standard error naming path and reason, and -1; otherwise 0.
+int db_load_readonly(const char *path, bool missing_is_empty);
 
 // Table operations.
 // Index of the first used entry whose MACAddress equals mac in any letter

@@ -27,7 +27,8 @@ void load_table()
     if (path.size() >= sizeof _g_file)
         ZLOG(ZLOG_ERR, "database path %s longer than %zu characters\n", path.c_str(), sizeof _g_file - 1);
     field_set(_g_file, path.c_str());
-    Init();
+    if (db_load_readonly(path.c_str(), true) != 0)
+        exit(1);
 }
 
 [[noreturn]] void finish()

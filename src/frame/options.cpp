@@ -62,7 +62,8 @@ void zelmo_parse_options(int argc, char **argv)
         case 'l':
             // Short dump of the given file; the remaining options are not read.
             field_set(_g_file, optarg);
-            Init();
+            if (db_load_readonly(optarg, false) != 0)
+                exit(1);
             print_device_data();
             exit(0);
         case 's':

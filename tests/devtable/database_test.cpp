@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <functional>
 #include <sys/stat.h>
 #include <thread>
 
@@ -39,6 +41,10 @@ TEST_F(TableTest, LoadKeepsGoodFilesAndDiscardsDamagedOnes)
         gw.write_db_bytes(c.image);
         EXPECT_EQ(Init(), 0);
         EXPECT_EQ(file_exists(gw.db_path()), c.kept);
+        // A damaged file is moved aside, not deleted.
+        if (!c.kept) {
+            EXPECT_EQ(gw.read_db(gw.db_path() + ".damaged"), c.image);
+        }
         EXPECT_EQ(_g_device_count, c.count);
         for (int i = 0; i < MAX_DEVICES; ++i)
             EXPECT_EQ(_g_devices[i].lanHostEntry.MACAddress[0] == '\0', i >= c.loaded) << i;
@@ -64,30 +70,70 @@ TEST_F(TableTest, LoadKeepsGoodFilesAndDiscardsDamagedOnes)
     EXPECT_EQ(update_db(), -1);
 }
 
-TEST_F(TableTest, IdenticalSaveLeavesFileAlone)
+TEST_F(TableTest, SavesWriteOnlyChangedRecordsAndKeepTheFileWhole)
 {
+    const mode_t saved_umask = umask(0);
     for (int i = 0; i < 4; ++i)
         add(test_mac(i));
-    auto inode = [&] {
+    auto stat_of = [&](const std::string &path) {
         struct stat st = {};
-        return stat(gw.db_path().c_str(), &st) == 0 ? st.st_ino : 0;
+        stat(path.c_str(), &st);
+        return st;
     };
-    const uint64_t written = _g_db_bytes_written, skipped = _g_db_saves_skipped, image = 64 + 4 * 4932;
-    ASSERT_EQ(update_db(), 0);
-    ino_t first = inode();
-    ASSERT_EQ(update_db(), 0);
-    EXPECT_EQ(_g_db_bytes_written - written, image);
-    EXPECT_EQ(_g_db_saves_skipped - skipped, 1u);
-    EXPECT_EQ(inode(), first);
+    auto table = [] { return db_image(std::vector<DeviceRecord>(_g_devices, _g_devices + _g_device_count)); };
+    ASSERT_EQ(update_db(), 0); // no file yet: written whole
+    EXPECT_EQ(gw.read_db(), table());
+    EXPECT_EQ(stat_of(gw.db_path()).st_mode & 0777, 0600u);
+    const ino_t inode = stat_of(gw.db_path()).st_ino;
 
-    // A change, or a file that is no longer the one written, is saved again.
-    _g_devices[2].Port.set(5);
+    // Identical: nothing written. One record: the record and the header,
+    // twice (journal and in place). A removal: the moved record and the
+    // header, the file cut to the new count.
+    const uint64_t journal = 16 + 4936 + 64 + 8, record = journal + 4932 + 64;
+    struct Step {
+        const char *name;
+        std::function<void()> change;
+        uint64_t bytes;
+    } steps[] = {
+        {"identical", [] {}, 0},
+        {"one record", [] { _g_devices[2].Port.set(5); }, record},
+        {"two records", [] { _g_devices[0].Port.set(6), _g_devices[3].Port.set(7); }, record + 4936 + 4932},
+        {"removal", [] { remove_old_device_by_index(1); }, record},
+        {"new record", [] { add(test_mac(9)); }, record},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.name);
+        const uint64_t before = _g_db_bytes_written;
+        step.change();
+        ASSERT_EQ(update_db(), 0);
+        EXPECT_EQ(_g_db_bytes_written - before, step.bytes);
+        EXPECT_EQ(gw.read_db(), table());
+        EXPECT_EQ(stat_of(gw.db_path()).st_ino, inode);
+        EXPECT_EQ(stat_of(gw.db_path() + ".journal").st_size, 0);
+    }
+    EXPECT_EQ(stat_of(gw.db_path() + ".journal").st_mode & 0777, 0600u);
+
+    // A file that is no longer the one written is written whole, keeping
+    // the mode and owner the database has.
+    ASSERT_EQ(chmod(gw.db_path().c_str(), 0640), 0);
+    ASSERT_EQ(chown(gw.db_path().c_str(), 65534, 65534), 0);
+    _g_devices[0].Port.set(8);
     ASSERT_EQ(update_db(), 0);
-    EXPECT_EQ(_g_db_bytes_written - written, 2 * image);
+    EXPECT_EQ(gw.read_db(), table());
+    struct stat st = stat_of(gw.db_path());
+    EXPECT_NE(st.st_ino, inode);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(st.st_uid, 65534u);
     unlink(gw.db_path().c_str());
     ASSERT_EQ(update_db(), 0);
-    EXPECT_EQ(gw.read_db(), db_image({_g_devices[0], _g_devices[1], _g_devices[2], _g_devices[3]}));
-    EXPECT_FALSE(file_exists(gw.db_path() + ".tmp"));
+    EXPECT_EQ(gw.read_db(), table());
+    EXPECT_EQ(stat_of(gw.db_path()).st_mode & 0777, 0600u);
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(gw.file("/configs")))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"devices.db", "devices.db.journal"}));
+    umask(saved_umask);
 }
 
 TEST_F(TableTest, ConcurrentDumpReaderSeesWholeFiles)

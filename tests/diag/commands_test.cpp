@@ -2,7 +2,9 @@
 #include "fixture/fixture.h"
 #include "platform/led.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace
 {
@@ -177,4 +179,59 @@ TEST(CommandWords, LedWordsSignalWithoutTouchingDatabase)
     EXPECT_FALSE(file_exists(gw.db_path()));
     EXPECT_EQ(sendLedFeatureEnableSignal("bad\xff", 1), -1); // not sendable as bus text
     EXPECT_FALSE(client.wait_signal("arvex.led", "LedFeatureEnable", 100ms));
+}
+
+TEST(CommandWords, ReadersChangeNoFileAndNameWhatTheyCannotRead)
+{
+    GatewayRoot gw;
+    auto listing = [&] {
+        std::string names;
+        for (const auto &e : std::filesystem::recursive_directory_iterator(gw.path()))
+            names += e.path().string() + "\n";
+        return names;
+    };
+    const std::string notes = gw.file("/notes.txt"), missing = gw.file("/nothing.db");
+    gw.write_db_bytes(to_bytes(std::string("# services\nhttp 80/tcp\n")), notes);
+    const std::string before = listing();
+
+    // A missing default database is the empty table; anything else that
+    // cannot be read is one line naming the path and why, and status 1.
+    Outcome r = zelmo({"dump"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, SHORT_HEADER);
+    r = zelmo({"-l", missing});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zelmo: cannot read " + missing + ": No such file or directory\n");
+    r = zelmo({"-l", notes});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zelmo: " + notes + ": not a zelmo database (record size header is not 4932)\n");
+    gw.write_db_bytes(db_image(sample_table(), "4932", "300"));
+    r = zelmo({"dumpall"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err,
+              "zelmo: " + gw.db_path() + ": not a zelmo database (record count 300 out of range 0..256)\n");
+    EXPECT_EQ(gw.read_db(), db_image(sample_table(), "4932", "300"));
+    gw.write_db(sample_table());
+    ASSERT_EQ(chmod(gw.db_path().c_str(), 0600), 0);
+    ASSERT_EQ(chmod(gw.path().c_str(), 0755), 0);
+    std::string err;
+    ProcessEnd end = run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                  DaemonProcess::binary(), "-l", gw.db_path()},
+                                 nullptr, &err);
+    EXPECT_EQ(end.exit_code, 1);
+    EXPECT_EQ(err, "zelmo: cannot read " + gw.db_path() + ": Permission denied\n");
+
+    // A database on a read-only file system is shown in full.
+    const std::string dir = gw.file("/configs");
+    end = run_program({"unshare", "-m", "--propagation", "private", "sh", "-c",
+                       "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" && \"$1\" dumpall", dir,
+                       DaemonProcess::binary()},
+                      nullptr, &err);
+    EXPECT_EQ(end.exit_code, 0);
+    EXPECT_EQ(err, FULL_HEADER + START[0] + MIDDLE[0] + DATA[0] + RULE + START[1] + MIDDLE[1] + DATA[1] +
+                       RULE + START[2] + MIDDLE[2] + DATA[2] + RULE + START[3] + MIDDLE[3] + DATA[3] + RULE);
+    EXPECT_EQ(gw.read_db(), db_image(sample_table()));
+    EXPECT_EQ(gw.read_db(notes), to_bytes(std::string("# services\nhttp 80/tcp\n")));
+    unlink(gw.db_path().c_str());
+    EXPECT_EQ(listing(), before);
 }

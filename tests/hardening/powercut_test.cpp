@@ -4,13 +4,16 @@
 // 0..256, exactly 64 + 4932 x count bytes, used records only), must hold
 // every change the LAN host daemon had been told of before the kill, and must
 // never lose a device or step back to an older state; the next start must
-// load it completely.
+// load it completely (with a save the kill cut short completed from its
+// journal, as any reader sees it).
 //
 // Each update gives its host a new host name "h<sequence>", with one global
 // sequence, so a record's host name tells which change it holds. Hosts
 // 1..20 are fed through the message service and 21..40 through the bus, so
 // within one channel the updates of a host arrive in the order sent.
 #include "hardening_env.h"
+
+#include "devtable/devtable.h"
 
 #include <atomic>
 #include <cstdio>
@@ -160,6 +163,11 @@ TEST_F(PowerCut, KillsAtRandomMomentsNeverLoseAnAcknowledgedChange)
         ASSERT_EQ(now.size_text, "4932");
         ASSERT_EQ(now.count_text, std::to_string(now.records.size()));
         ASSERT_LE(now.records.size(), size_t(MAX_DEVICES));
+        // What the file holds for a reader, and for the next start: with a
+        // save that the kill interrupted after its journal was complete.
+        ASSERT_EQ(devtable_alloc(), 0);
+        ASSERT_EQ(db_load_readonly(root.db_path().c_str(), false), 0);
+        now.records.assign(_g_devices, _g_devices + _g_device_count);
         std::map<std::string, unsigned> stored;
         for (const DeviceRecord &r : now.records) {
             const std::string mac = record_mac(r);
