@@ -94,4 +94,6 @@ void zelmo_read_args();
 
 // Crash and termination handling.
 int zelmo_initSigHdlr();
+// From now on the termination handler flushes the capture chain first.
+void zelmo_armChainFlush();
 void zelmo_sigSegvHdlr(int signal);

@@ -10,10 +10,18 @@
 
 #include "common/bytes.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <curl/curl.h>
 #include <dbus/dbus.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -26,15 +34,63 @@ void say(const char *text)
     fflush(stdout);
 }
 
+// A start-up failure: one line on standard error naming what failed, the
+// object and the system's reason, then exit status 1.
+[[noreturn]] void startup_failed(const char *what, const char *object, int error)
+{
+    fprintf(stderr, "zelmo: %s %s: %s\n", what, object, strerror(error));
+    exit(1);
+}
+
+// The lock descriptor of the running daemon, held until the process ends.
+int g_instance_lock = -1;
+
+// One daemon per gateway root: an exclusive flock on the lock file of the
+// run directory, which the kernel drops when the process dies, so a file
+// left behind never blocks a start. The holder's pid is written into the
+// file for the refusal message. A second start ends here, before it has
+// touched anything: exit status 1.
+void take_instance_lock()
+{
+    std::string dir = root_path("/var/run");
+    std::string path = dir + "/zelmo.lock";
+    if (make_dirs(dir) != 0)
+        startup_failed("cannot create", dir.c_str(), errno);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        startup_failed("cannot open", path.c_str(), errno);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK)
+            startup_failed("cannot lock", path.c_str(), errno);
+        // The holder writes its pid just after taking the lock.
+        char text[24] = "";
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            ssize_t n = pread(fd, text, sizeof text - 1, 0);
+            text[n > 0 ? n : 0] = '\0';
+            if (atoi(text) > 0)
+                break;
+            usleep(10000);
+        }
+        fprintf(stderr, "zelmo: already running (pid %d)\n", atoi(text));
+        exit(1);
+    }
+    char pid[24];
+    int length = snprintf(pid, sizeof pid, "%d\n", int(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid, size_t(length), 0) != length)
+        startup_failed("cannot write", path.c_str(), errno);
+    g_instance_lock = fd;
+}
+
 // Root mode: load the table, reset it, show it, hook up the message service
-// and the capture chain, and write the table back. 0 or -1.
-int start_root_mode()
+// and the capture chain, and write the table back; a failure ends the process.
+void start_root_mode()
 {
     ZLOG(ZLOG_INFO, "[ZELMO]Root Mode Process_Message\n");
     say("Started Zelmo Process\n");
     if (Init() != 0) {
+        int error = errno;
         ZLOG(ZLOG_ERR, "File operators are NOK \n");
-        return -1;
+        startup_failed("cannot write", _g_file, error);
     }
     clear_all_timers();
     zelmo_dumpall();
@@ -43,24 +99,30 @@ int start_root_mode()
     int ret = csMsg_getEventHandle(msgHandle, &csmsg_fd);
     if (ret != 0 || csmsg_fd < 0) {
         ZLOG(ZLOG_INFO, "[ZELMO]csMsg_getEventHandle() failed, ret=%d fd=%d\n", ret, csmsg_fd);
-        return -1;
+        startup_failed("cannot get the descriptor of", "the message service", EBADF);
     }
+    zelmo_armChainFlush();
     init_iptables_chain();
     exists_iptable();
     update_db();
-    return 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // What the daemon creates (database, registration, trace, archive) is
+    // for root alone; readers create nothing.
+    umask(077);
     setvbuf(stdout, nullptr, _IONBF, 0);
     field_set(_g_file, root_path("/configs/devices.db").c_str());
 
     if (devtable_alloc() != 0)
-        return -1;
+        startup_failed("cannot allocate", "the device table", ENOMEM);
     zelmo_process_dumpcommand(argc, argv);
+    // The command words and -l have exited by now: what follows is a daemon.
+    zelmo_parse_options(argc, argv);
+    take_instance_lock();
 
     zelmo_initSigHdlr();
     // A peer that closes its end must not kill the daemon on the next write.
@@ -69,24 +131,25 @@ int main(int argc, char **argv)
     curl_global_init(CURL_GLOBAL_DEFAULT);
     dbus_threads_init_default();
 
-    zelmo_parse_options(argc, argv);
     zelmo_logInit();
     dm_monitor_register("zelmo", 1, "null", 2, "dm_zelmo.sh");
     zelmo_read_args();
     get_ipaddress(_g_bridge, _g_br0_ip, _g_subnet);
 
     if (zelmo_create_local_unix_socket() != 0) {
+        int error = errno;
         ZLOG(ZLOG_INFO, "zelmo queue creation failed. so exit..!");
-        return -1;
+        startup_failed("cannot create", "the local message channel", error);
     }
     if (csMsg_init(ZELMO_APP_ID, &msgHandle) != 0) {
+        int error = errno;
         ZLOG(ZLOG_ERR, "[ZELMO]csmsg_init() failed in Zelmo\n");
-        return -1;
+        startup_failed("cannot open the message service socket in", root_path("/var/run/csmsg").c_str(),
+                       error);
     }
 
     if (_g_isRoot) {
-        if (start_root_mode() != 0)
-            return -1;
+        start_root_mode();
     } else {
         ZLOG(ZLOG_ERR, "Extender Mode Process_Message\n");
         say("Started Zelmo Proces in Extender Mode\n");

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -116,24 +118,71 @@ TEST(DaemonStartup, ExtenderModeKeepsNoTableAndWatchesOnlyTheLocalPipe)
     EXPECT_EQ(daemon.count_output("unsupported msg to Zelmo"), 0u);
 }
 
-TEST(DaemonStartup, FatalStartupFailuresEndWithStatus255)
+TEST(DaemonStartup, FatalStartupFailuresNameTheObjectAndReasonAndEndWithStatus1)
 {
-    // The message service cannot be opened.
+    // Without -d as with it: one line on standard error, status 1.
     Gateway gw;
+    const std::vector<std::string> quiet = {"-d", "0"};
+    std::string err;
     ASSERT_EQ(mkdir(gw.root.file("/var").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(gw.root.file("/var/run").c_str(), 0755), 0);
-    write_file(gw.root.file("/var/run/csmsg"), "not a directory");
-    std::string err;
-    EXPECT_EQ(run_zelmo({"-d", "1"}, nullptr, &err, 10000ms, gw.env()).exit_code, 255);
-    EXPECT_NE(err.find("[ZELMO]csmsg_init() failed in Zelmo"), std::string::npos) << err;
-    EXPECT_EQ(err.find(kStarted), std::string::npos);
+    // A lock file that is a symlink is not followed.
+    ASSERT_EQ(symlink("/etc/hostname", gw.root.file("/var/run/zelmo.lock").c_str()), 0);
+    EXPECT_EQ(run_zelmo(quiet, nullptr, &err, 10000ms, gw.env()).exit_code, 1);
+    EXPECT_EQ(err, "zelmo: cannot open " + gw.root.file("/var/run/zelmo.lock") +
+                       ": Too many levels of symbolic links\n");
+    EXPECT_FALSE(file_exists(gw.root.file("/tmp/daemon/zelmo.dm")));
+    ASSERT_EQ(unlink(gw.root.file("/var/run/zelmo.lock").c_str()), 0);
 
-    // Root mode without a usable database file.
+    write_file(gw.root.file("/var/run/csmsg"), "not a directory");
+    EXPECT_EQ(run_zelmo(quiet, nullptr, &err, 10000ms, gw.env()).exit_code, 1);
+    EXPECT_EQ(err, "zelmo: cannot open the message service socket in " + gw.root.file("/var/run/csmsg") +
+                       ": File exists\n");
     ASSERT_EQ(unlink(gw.root.file("/var/run/csmsg").c_str()), 0);
-    EXPECT_EQ(
-        run_zelmo({"-d", "1", "-f", gw.root.file("/missing/devices.db")}, nullptr, &err, 10000ms, gw.env())
-            .exit_code,
-        255);
-    EXPECT_NE(err.find("File operators are NOK"), std::string::npos) << err;
+
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"-f", "/nonexistent/dir/devices.db"},
+          {"-d", "1", "-f", "/nonexistent/dir/devices.db"}}) {
+        EXPECT_EQ(run_zelmo(args, nullptr, &err, 10000ms, gw.env()).exit_code, 1);
+        EXPECT_NE(err.find("zelmo: cannot write /nonexistent/dir/devices.db: No such file or directory\n"),
+                  std::string::npos)
+            << err;
+    }
     EXPECT_TRUE(gw.tools.calls("iptables").empty());
+}
+
+TEST(DaemonStartup, OneDaemonPerGatewayAndTheLockDiesWithIt)
+{
+    Gateway gw;
+    PrivateBus bus;
+    RecordingLanHost lanhost;
+    gw.root.write_wifi_mode("RGW");
+    gw.root.write_db({make_record(test_mac(1))});
+    auto first = std::make_unique<DaemonProcess>(std::vector<std::string>{"-d", "1"}, gw.env());
+    ASSERT_TRUE(first->wait_for_output(kStarted, 10000ms)) << first->stderr_text();
+    ASSERT_TRUE(lanhost.wait_for("", 1, 10000ms));
+    std::this_thread::sleep_for(300ms);
+    const Bytes db = gw.root.read_db();
+    const size_t iptables = gw.tools.calls("iptables").size(), calls = lanhost.calls().size();
+
+    for (const char *mode : {"RGW", "EXT"}) {
+        gw.root.write_wifi_mode(mode);
+        std::string out, err;
+        EXPECT_EQ(run_zelmo({"-d", "1"}, &out, &err, 10000ms, gw.env()).exit_code, 1);
+        EXPECT_EQ(err, "zelmo: already running (pid " + std::to_string(first->pid()) + ")\n");
+        EXPECT_EQ(out, "");
+    }
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(gw.root.read_db(), db);
+    EXPECT_EQ(gw.tools.calls("iptables").size(), iptables);
+    EXPECT_EQ(lanhost.calls().size(), calls);
+    EXPECT_EQ(gw.registration(), expected_registration(first->pid()));
+    EXPECT_TRUE(first->running());
+
+    // The killed daemon's pid stays in the lock file; it does not block a start.
+    first->kill(SIGKILL);
+    first->wait_exit(5000ms);
+    DaemonProcess second({"-d", "1"}, gw.env());
+    ASSERT_TRUE(second.wait_for_output(kStarted, 10000ms)) << second.stderr_text();
+    EXPECT_EQ(gw.registration(), expected_registration(second.pid()));
 }
