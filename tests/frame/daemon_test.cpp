@@ -71,9 +71,8 @@ TEST(DaemonStartup, RootModeResetsTheTableAndRegisters)
     ASSERT_EQ(mkdir(gw.root.file("/tmp/daemon").c_str(), 0777), 0);
     write_file(gw.root.file("/tmp/daemon/zelmo.dm"), "old\nold\nold\nold\nold\nold\nold\n");
 
-    // -n 0 loses against the configuration's "RGW"; a command word with an
-    // argument too many is no command.
-    DaemonProcess daemon({"dump", "extra", "-n", "0", "-d", "1"}, gw.env());
+    // -n 0 loses against the configuration's "RGW".
+    DaemonProcess daemon({"-n", "0", "-d", "1"}, gw.env());
     ASSERT_TRUE(daemon.wait_for_output(kStarted, 10000ms)) << daemon.stderr_text();
     EXPECT_NE(daemon.stdout_text().find("Started Zelmo Process\n"), std::string::npos);
     EXPECT_EQ(gw.registration(), expected_registration(daemon.pid())); // replaced, not appended to
@@ -98,7 +97,7 @@ TEST(DaemonStartup, ExtenderModeKeepsNoTableAndWatchesOnlyTheLocalPipe)
     PrivateBus bus;
     gw.root.write_device_info("OUI", "Model", "Serial");
     gw.root.write_wifi_mode("EXT");                                     // although -n defaults to root
-    DaemonProcess daemon({"remove", test_mac(1), "-d", "1"}, gw.env()); // "remove" is no command word
+    DaemonProcess daemon({"-d", "1"}, gw.env());
     ASSERT_TRUE(daemon.wait_for_output(kStarted, 10000ms)) << daemon.stderr_text();
     EXPECT_NE(daemon.stdout_text().find("Started Zelmo Proces in Extender Mode\n"), std::string::npos);
     EXPECT_EQ(daemon.count_output("Extender Mode Process_Message"), 1u);
