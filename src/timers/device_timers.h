@@ -20,7 +20,7 @@ int timer_retire(uint32_t id);
 // True while id names a live timer.
 bool timer_slot_live(uint32_t id);
 // CLOCK_MONOTONIC now, in milliseconds.
-int64_t timer_now_ms();
+int64_t timer_now_ms() noexcept;
 // When the timer fires next (CLOCK_MONOTONIC milliseconds), -1 when it is
 // not armed or not live.
 int64_t timer_slot_due_ms(uint32_t id);

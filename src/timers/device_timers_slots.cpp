@@ -49,7 +49,7 @@ TimerSlot *find(uint32_t id)
 
 } // namespace
 
-int64_t timer_now_ms()
+int64_t timer_now_ms() noexcept
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
