@@ -67,7 +67,9 @@ Table load(const std::string &dir)
 
 bool same(const Table &a, const Table &b)
 {
-    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(DeviceRecord)) == 0;
+    // memcmp must not see the null data() of an empty table.
+    return a.size() == b.size() &&
+           (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(DeviceRecord)) == 0);
 }
 
 // The child: ZELMO_SAVE_CHILD names the directory, ZELMO_SAVE_STEPS the
