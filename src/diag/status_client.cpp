@@ -91,6 +91,11 @@ int zelmo_status_command(bool json)
             fprintf(stderr, "zelmo: not running\n");
             return kExitNotRunning;
         }
+        // Refused by the bus policy or by the daemon's own sender check.
+        if (strcmp(error.name(), DBUS_ERROR_ACCESS_DENIED) == 0) {
+            fprintf(stderr, "zelmo: status: permission denied: only root may ask the daemon\n");
+            return 1;
+        }
         fprintf(stderr, "zelmo: status: %s: %s\n", error.name(), error.message());
         return 1;
     }

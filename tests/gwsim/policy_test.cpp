@@ -11,6 +11,7 @@
 #include "tool_process.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -237,6 +238,68 @@ TEST(DaemonBusTrust, OnAPermissiveBusTheDaemonDropsAllButRoot)
     EXPECT_EQ(count_of(log, "dropped method call arvex.kvx.zelmo.notifyDeviceAdded from"), 1u) << log;
     EXPECT_NE(o.nobody[6].out.find("org.freedesktop.DBus.Error.AccessDenied"), std::string::npos)
         << o.nobody[6].out;
+}
+
+// The status interface answers root only: on the system policy the bus
+// refuses uid 65534, on the permissive bus the daemon does. `zelmo status`
+// says so in one line and fails; root's gets the answer.
+TEST(DaemonBusTrust, OnlyRootGetsTheStatus)
+{
+    if (!can_run_as_nobody())
+        GTEST_SKIP() << "needs root and setpriv";
+    TempDir bin("zelmo-status-bin");
+    chmod(bin.path().c_str(), 0755);
+    const std::string zelmo = bin.path() + "/zelmo";
+    write_file(zelmo, read_file(DaemonProcess::binary()));
+    chmod(zelmo.c_str(), 0755);
+    const std::vector<std::string> nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    for (bool system_policy : {true, false}) {
+        SCOPED_TRACE(system_policy ? "system policy bus" : "permissive bus");
+        TempDir dir("zelmo-policy-bus");
+        std::unique_ptr<DaemonProcess> policy_bus;
+        std::optional<PrivateBus> permissive_bus;
+        if (system_policy)
+            policy_bus = start_system_policy_bus(dir);
+        else
+            permissive_bus.emplace();
+        GatewayRoot root;
+        ToolStandIns tools;
+        tools.add("iptables");
+        root.write_wifi_mode("RGW");
+        DaemonProcess daemon({"-d", "1"}, {tools.path_env()});
+        BusClient client;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return client
+                    .call("arvex.kvx.zelmo", "/arvex/kvx/zelmo", "arvex.kvx.zelmo.Status", "GetStatus")
+                    .ok;
+            },
+            10s, 100ms))
+            << daemon.output();
+
+        std::vector<std::string> argv = nobody;
+        argv.insert(argv.end(), {zelmo, "status"});
+        ToolResult r = run_tool(argv);
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "zelmo: status: permission denied: only root may ask the daemon\n");
+        argv = nobody;
+        argv.insert(argv.end(), {"dbus-send", "--system", "--print-reply", "--dest=arvex.kvx.zelmo",
+                                 "/arvex/kvx/zelmo", "arvex.kvx.zelmo.Status.GetDevices"});
+        r = run_tool(argv);
+        EXPECT_NE(r.status, 0) << r.out;
+        EXPECT_NE(r.err.find("org.freedesktop.DBus.Error.AccessDenied"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        // Only the daemon's own check leaves a line; the bus's refusal reaches no handler.
+        EXPECT_EQ(
+            count_of(daemon.output(), "dropped method call arvex.kvx.zelmo.Status.GetStatus from bus sender"),
+            system_policy ? 0u : 1u)
+            << daemon.output();
+
+        r = run_tool({zelmo, "status", "--json"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(nlohmann::json::parse(r.out)["pid"], daemon.pid()) << r.out;
+    }
 }
 
 } // namespace
