@@ -104,6 +104,13 @@ int dm_monitor_register(const char *name, int policy, const char *text, int numb
     OwnedFd file(fd);
     // Readable by the monitor whatever the umask: it holds no secret.
     bool ok = fchmod(file.fd, 0644) == 0 && write(file.fd, content, size_t(length)) == length;
+    // The rename replaces a symlink itself, never its target; one found there
+    // was planted by somebody, so it is worth a line.
+    struct stat old {
+    };
+    if (ok && fstatat(dir.fd, final_name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(old.st_mode))
+        ZLOG(ZLOG_ERR, "registration file %s/%s is not a regular file (a symlink?); replacing it\n",
+             directory.c_str(), final_name.c_str());
     if (ok && renameat(dir.fd, temp_name.c_str(), dir.fd, final_name.c_str()) == 0)
         return 0;
     ZLOG(ZLOG_ERR, "cannot write %s/%s: %s\n", directory.c_str(), final_name.c_str(), strerror(errno));

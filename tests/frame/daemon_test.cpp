@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
+#include <map>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,12 +94,61 @@ TEST(DaemonStartup, RootModeResetsTheTableAndRegisters)
     EXPECT_TRUE(daemon.running());
 }
 
+// Whatever umask it inherits, the daemon's files hold device data for root
+// alone; only the registration (read by the monitor) is readable by others.
+TEST(DaemonStartup, UnderUmaskZeroEveryFileItCreatesIsPrivate)
+{
+    GatewayRoot root;
+    ToolStandIns tools;
+    tools.add("iptables"); // the real tar makes the archive
+    root.write_wifi_mode("RGW");
+    write_file(root.file("/logs/messages"), "a system log line\n");
+    namespace fs = std::filesystem;
+    auto tree = [&] {
+        std::map<std::string, mode_t> modes;
+        for (const fs::directory_entry &e : fs::recursive_directory_iterator(root.path())) {
+            struct stat st {
+            };
+            lstat(e.path().c_str(), &st);
+            modes[e.path().string().substr(root.path().size())] = st.st_mode & 07777;
+        }
+        return modes;
+    };
+    const std::map<std::string, mode_t> before = tree();
+
+    mode_t saved = umask(0);
+    DaemonProcess daemon({"-d", "1"}, {tools.path_env()});
+    umask(saved);
+    ASSERT_TRUE(daemon.wait_for_output(kStarted, 10000ms)) << daemon.stderr_text();
+    daemon.kill(SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(5000ms).signal, SIGTERM);
+    const std::string archive = root.file("/logs/crash_logs.tar.gz");
+    EXPECT_TRUE(wait_until([&] { return fs::exists(archive) && fs::file_size(archive) > 0; }, 5000ms));
+    std::this_thread::sleep_for(200ms); // tar and gzip close the archive
+
+    const std::map<std::string, mode_t> exact = {{"/tmp/daemon", 0755},
+                                                 {"/tmp/daemon/zelmo.dm", 0644},
+                                                 {"/configs/devices.db", 0600},
+                                                 {"/logs/zelmo_btrace.log", 0600},
+                                                 {"/logs/crash_logs.tar.gz", 0600},
+                                                 {"/var/run", 0700}};
+    std::map<std::string, mode_t> created;
+    for (const auto &[path, mode] : tree())
+        if (before.count(path) == 0)
+            created[path] = mode;
+    for (const auto &[path, mode] : exact)
+        EXPECT_EQ(created.count(path), 1u) << path;
+    // Anything else (the lock, the socket, the journal, their directories) for root alone.
+    for (const auto &[path, mode] : created)
+        EXPECT_EQ(mode, exact.count(path) ? exact.at(path) : mode & 07700) << std::oct << path << " " << mode;
+}
+
 TEST(DaemonStartup, ExtenderModeKeepsNoTableAndWatchesOnlyTheLocalPipe)
 {
     Gateway gw;
     PrivateBus bus;
     gw.root.write_device_info("OUI", "Model", "Serial");
-    gw.root.write_wifi_mode("EXT");                                     // although -n defaults to root
+    gw.root.write_wifi_mode("EXT"); // although -n defaults to root
     DaemonProcess daemon({"-d", "1"}, gw.env());
     ASSERT_TRUE(daemon.wait_for_output(kStarted, 10000ms)) << daemon.stderr_text();
     EXPECT_NE(daemon.stdout_text().find("Started Zelmo Proces in Extender Mode\n"), std::string::npos);

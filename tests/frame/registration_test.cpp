@@ -57,3 +57,58 @@ TEST(Configuration, IdentityAndModeComeFromTheStoreWhenReadable)
     }
     _g_isRoot = 1;
 }
+
+// Below /tmp somebody else may have planted a name: nothing is written through
+// a symlink, and a directory others could change is not used at all.
+TEST(DaemonMonitor, PlantedSymlinksAreNeverFollowedAndUnsafeDirectoriesAreRefused)
+{
+    GatewayRoot root;
+    CaptureFd err(STDERR_FILENO);
+    cslibLog_setDestination(1);
+    cslibLog_setLevel(ZLOG_INFO);
+    const std::string outside = root.file("/outside"), dir = root.file("/tmp/daemon"),
+                      file = dir + "/zelmo.dm";
+    auto reg = [] { return dm_monitor_register("zelmo", 1, "null", 2, "dm_zelmo.sh"); };
+    write_file(outside, "precious\n");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+
+    // At the file's name: the link itself is replaced by the file.
+    ASSERT_EQ(symlink(outside.c_str(), file.c_str()), 0);
+    ASSERT_EQ(reg(), 0);
+    struct stat st {
+    };
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    const std::vector<std::string> lines = read_lines(file);
+    EXPECT_EQ(lines.size(), 6u);
+    EXPECT_EQ(err.count("registration file " + file + " is not a regular file (a symlink?); replacing it\n"),
+              1u);
+
+    // At every temporary name the next writes could take: refused.
+    const std::string temp = dir + "/.zelmo.dm." + std::to_string(getpid()) + ".";
+    for (int n = 0; n < 64; ++n)
+        ASSERT_EQ(symlink(outside.c_str(), (temp + std::to_string(n)).c_str()), 0);
+    EXPECT_EQ(reg(), -1);
+    EXPECT_EQ(err.count("cannot create " + temp), 1u) << err.text();
+    EXPECT_EQ(read_lines(file), lines);
+
+    // A symlinked, foreign or writable directory is refused with its reason.
+    ASSERT_EQ(rename(dir.c_str(), root.file("/tmp/elsewhere").c_str()), 0);
+    ASSERT_EQ(symlink(root.file("/tmp/elsewhere").c_str(), dir.c_str()), 0);
+    EXPECT_EQ(reg(), -1);
+    ASSERT_EQ(unlink(dir.c_str()), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    for (auto [uid, mode, reason] : {std::tuple{65534, 0755, "not owned by root"},
+                                     {0, 0777, "writable by group or others"},
+                                     {0, 0775, "writable by group or others"}}) {
+        ASSERT_EQ(chown(dir.c_str(), uid_t(uid), 0), 0);
+        ASSERT_EQ(chmod(dir.c_str(), mode_t(mode)), 0);
+        EXPECT_EQ(reg(), -1) << reason;
+    }
+    EXPECT_EQ(err.count("registration directory " + dir + " refused: not a directory (a symlink?)\n"), 1u);
+    EXPECT_EQ(err.count("registration directory " + dir + " refused: not owned by root\n"), 1u);
+    EXPECT_EQ(err.count("registration directory " + dir + " refused: writable by group or others\n"), 2u);
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{});
+    EXPECT_EQ(read_lines(root.file("/tmp/elsewhere/zelmo.dm")), lines);
+    EXPECT_EQ(read_file(outside), "precious\n");
+}
