@@ -72,12 +72,14 @@ using SigtermStorm = HardeningTest;
 TEST_F(SigtermStorm, EveryRoundDiesOnceBySigtermAndLeavesALoadableDatabase)
 {
     tools.add("tar");
-    const int rounds = built_with_asan() ? 10 : 20;
+    const int rounds = 20;
     const unsigned seed = unsigned(time(nullptr) & 0xffff);
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
     const std::string trace = root.file("/logs/zelmo_btrace.log");
     const std::string flush = "-t nat -F PREROUTING_USERAGENT"; // the handler's, not the start-up's
+    // Stored devices of an earlier run: a stop at any moment keeps them.
+    root.write_db({make_record(test_mac(0x31)), make_record(test_mac(0x32)), make_record(test_mac(0x33))});
     Burst burst(lanhost);
 
     for (int round = 0; round < rounds; ++round) {
@@ -122,13 +124,15 @@ TEST_F(SigtermStorm, EveryRoundDiesOnceBySigtermAndLeavesALoadableDatabase)
         EXPECT_EQ(zelmo.count_output("Sanitizer"), 0u) << zelmo.stderr_text();
         EXPECT_EQ(zelmo.count_output("runtime error"), 0u) << zelmo.stderr_text();
 
-        // The database is whole and loads.
+        // The database is whole and loads, the stored devices still in it.
         const DbImage image = parse_db(root.read_db());
         ASSERT_TRUE(image.ok);
         EXPECT_EQ(image.size_text, "4932");
+        EXPECT_GE(image.records.size(), 3u);
         ASSERT_EQ(devtable_alloc(), 0);
         ASSERT_EQ(db_load_readonly(root.db_path().c_str(), false), 0);
-        EXPECT_EQ(size_t(_g_device_count), image.records.size());
+        // A save the stop cut short is completed from its journal.
+        EXPECT_GE(size_t(_g_device_count), image.records.size());
         if (HasFailure())
             break;
     }
