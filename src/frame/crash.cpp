@@ -12,6 +12,7 @@
 
 #include "common/bytes.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -71,6 +72,13 @@ char *g_iptables_argv[] = {g_iptables_word,  g_iptables_table_option, g_iptables
                            g_iptables_flush, g_iptables_chain,        nullptr};
 bool g_iptables_ready = false;
 volatile sig_atomic_t g_flush_armed = 0;
+
+// Set by the first handler run. The handler's mask keeps the fatal signals
+// off its own thread only: a burst of them (a supervisor that sends SIGTERM
+// again and again) reaches the other threads, which must not flush, trace
+// and archive a second time.
+std::atomic<int> g_handling{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler needs a lock-free flag");
 
 // How long the handler waits for the flush before it goes on.
 constexpr int kFlushWaitSteps = 200;
@@ -211,8 +219,14 @@ void zelmo_armChainFlush()
 // - the archive, in the background;
 // - signal and raise: the signal stays blocked until the handler returns
 //   and is then delivered with the default action.
+// A signal taken by another thread meanwhile only waits there for the end
+// that the first run brings.
 void zelmo_sigSegvHdlr(int signal_number)
 {
+    if (g_handling.exchange(1) != 0) {
+        for (;;)
+            pause();
+    }
     int saved_errno = errno;
     if (g_flush_armed != 0 && g_iptables_ready) {
         pid_t flusher = start_from_handler(g_iptables_path, g_iptables_argv);

@@ -85,6 +85,10 @@ void take_instance_lock()
 // and the capture chain, and write the table back; a failure ends the process.
 void start_root_mode()
 {
+    // The capture chain is root mode's: a stop from here on flushes it,
+    // also one that comes before the chain is prepared (rules a killed
+    // predecessor left behind stay no longer than this start).
+    zelmo_armChainFlush();
     ZLOG(ZLOG_INFO, "[ZELMO]Root Mode Process_Message\n");
     say("Started Zelmo Process\n");
     if (Init() != 0) {
@@ -101,7 +105,6 @@ void start_root_mode()
         ZLOG(ZLOG_INFO, "[ZELMO]csMsg_getEventHandle() failed, ret=%d fd=%d\n", ret, csmsg_fd);
         startup_failed("cannot get the descriptor of", "the message service", EBADF);
     }
-    zelmo_armChainFlush();
     init_iptables_chain();
     exists_iptable();
     update_db();

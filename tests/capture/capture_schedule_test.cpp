@@ -1,5 +1,6 @@
 // The capture schedule of the running daemon (-a 1 -r 2) inside a private
-// network namespace with a LAN bridge and real iptables.
+// network namespace with a LAN bridge and real iptables, and the chain
+// emptied by the daemon's own stop.
 #include "capture/netns.h"
 #include "fixture/fixture.h"
 
@@ -92,4 +93,41 @@ TEST(CaptureSchedule, RedirectLivesOnlyForItsPeriodAndNeverPastARestart)
     EXPECT_EQ(stage(c), 0);
     usleep(1500 * 1000);
     EXPECT_EQ(chain().size(), 1u);
+}
+
+TEST(CaptureSchedule, SigtermEmptiesTheChainWithinTwoSeconds)
+{
+    NetNamespace ns;
+    SKIP_WITHOUT_NAMESPACE(ns);
+    ASSERT_TRUE(ns.add_bridge("192.168.77.1/24"));
+    GatewayRoot gw;
+    PrivateBus bus;
+    RecordingLanHost lanhost;
+    gw.write_wifi_mode("RGW");
+    std::unique_ptr<DaemonProcess> zelmo;
+    {
+        InNamespace inside(ns);
+        ASSERT_TRUE(inside.ok());
+        zelmo = std::make_unique<DaemonProcess>(std::vector<std::string>{"-d", "1", "-a", "1", "-r", "600"});
+    }
+    ASSERT_TRUE(zelmo->wait_for_output("Waiting for msg in main thread", 5000ms)) << zelmo->output();
+    const std::string mac = test_mac(0xd4);
+    ASSERT_TRUE(send_message(make_host_update_message(make_lanhost(mac, "192.168.77.10"), STATUS_ACTIVE,
+                                                      "Reachable", "Associated")));
+    const std::vector<std::string> captured{"-N PREROUTING_USERAGENT", rule_for(mac)};
+    ASSERT_TRUE(wait_until([&] { return ns.nat_rules("PREROUTING_USERAGENT") == captured; }, 5000ms, 50ms));
+
+    // The handler itself flushes: the device is diverted no longer, though
+    // nothing else runs after the daemon is gone.
+    const auto sent = std::chrono::steady_clock::now();
+    zelmo->kill(SIGTERM);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return ns.nat_rules("PREROUTING_USERAGENT") ==
+                   std::vector<std::string>{"-N PREROUTING_USERAGENT"};
+        },
+        2000ms, 20ms));
+    EXPECT_LE(std::chrono::steady_clock::now() - sent, 2000ms);
+    EXPECT_EQ(zelmo->wait_exit(2000ms).signal, SIGTERM);
+    EXPECT_EQ(ns.nat_rules("PREROUTING").size(), 2u); // the jump stays for the next start
 }
