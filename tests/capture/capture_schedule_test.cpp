@@ -17,6 +17,16 @@ std::string rule_for(const std::string &mac)
            mac + " -m tcp --dport 80 -j DNAT --to-destination 192.168.77.1:8001";
 }
 
+// The daemon in root mode inside the namespace, ready for events.
+std::unique_ptr<DaemonProcess> start_in(const NetNamespace &ns, const char *remove_period)
+{
+    InNamespace inside(ns);
+    auto d =
+        std::make_unique<DaemonProcess>(std::vector<std::string>{"-d", "1", "-a", "1", "-r", remove_period});
+    EXPECT_TRUE(inside.ok() && d->wait_for_output("Waiting for msg in main thread", 5000ms)) << d->output();
+    return d;
+}
+
 } // namespace
 
 TEST(CaptureSchedule, RedirectLivesOnlyForItsPeriodAndNeverPastARestart)
@@ -28,13 +38,7 @@ TEST(CaptureSchedule, RedirectLivesOnlyForItsPeriodAndNeverPastARestart)
     PrivateBus bus;
     RecordingLanHost lanhost;
     gw.write_wifi_mode("RGW");
-    auto start = [&](const char *remove_period) {
-        InNamespace inside(ns);
-        auto d = std::make_unique<DaemonProcess>(
-            std::vector<std::string>{"-d", "1", "-a", "1", "-r", remove_period});
-        EXPECT_TRUE(inside.ok() && d->wait_for_output("Waiting for msg in main thread", 5000ms));
-        return d;
-    };
+    auto start = [&](const char *remove_period) { return start_in(ns, remove_period); };
     auto chain = [&] { return ns.nat_rules("PREROUTING_USERAGENT"); };
     auto has = [&](const std::string &mac) {
         auto rules = chain();
@@ -104,13 +108,8 @@ TEST(CaptureSchedule, SigtermEmptiesTheChainWithinTwoSeconds)
     PrivateBus bus;
     RecordingLanHost lanhost;
     gw.write_wifi_mode("RGW");
-    std::unique_ptr<DaemonProcess> zelmo;
-    {
-        InNamespace inside(ns);
-        ASSERT_TRUE(inside.ok());
-        zelmo = std::make_unique<DaemonProcess>(std::vector<std::string>{"-d", "1", "-a", "1", "-r", "600"});
-    }
-    ASSERT_TRUE(zelmo->wait_for_output("Waiting for msg in main thread", 5000ms)) << zelmo->output();
+    auto zelmo = start_in(ns, "600");
+    ASSERT_FALSE(::testing::Test::HasFailure());
     const std::string mac = test_mac(0xd4);
     ASSERT_TRUE(send_message(make_host_update_message(make_lanhost(mac, "192.168.77.10"), STATUS_ACTIVE,
                                                       "Reachable", "Associated")));
