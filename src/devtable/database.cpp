@@ -217,9 +217,11 @@ bool header_number(const char *field, long *value)
     return true;
 }
 
-// Loads the file open at fd into the table. 0, or -1 with the reason in why
-// when the header is not a valid one (the table is then left alone).
-int load_fd(int fd, std::string *why)
+// Loads the file open at fd into dest (MAX_DEVICES records) and *count.
+// 0, or -1 with the reason in why when the header is not a valid one (dest
+// and *count are then left alone). A header with an empty count field keeps
+// *count as it was.
+int load_fd(int fd, DeviceRecord *dest, int32_t *count, std::string *why)
 {
     // A header cut short reads as if its missing bytes were zero.
     char header[DB_HEADER] = {};
@@ -235,20 +237,17 @@ int load_fd(int fd, std::string *why)
     }
     // A count the table cannot hold (below 0 or above 256) makes the file
     // count as damaged, like a wrong size header.
-    long count = _g_device_count;
-    if (header_number(header + DB_FIELD, &count) && (count < 0 || count > MAX_DEVICES)) {
-        ZLOG(ZLOG_ERR, "Init record count %ld out of range 0..%d\n", count, MAX_DEVICES);
-        *why = "not a zelmo database (record count " + std::to_string(count) + " out of range 0.." +
+    long stored = *count;
+    if (header_number(header + DB_FIELD, &stored) && (stored < 0 || stored > MAX_DEVICES)) {
+        *why = "not a zelmo database (record count " + std::to_string(stored) + " out of range 0.." +
                std::to_string(MAX_DEVICES) + ")";
         return -1;
     }
-    _g_device_count = int32_t(count);
-    ZLOG(ZLOG_INFO, "Init _g_device_count - %d\n", _g_device_count);
-
+    *count = int32_t(stored);
     // A file cut short is not detected: the count stays as stored, and the
-    // bytes that are missing leave the table as it was (zero at start-up).
-    if (_g_device_count > 0)
-        (void)!read_at(fd, _g_devices, size_t(_g_device_count) * DEVICE_RECORD_SIZE, DB_HEADER);
+    // bytes that are missing leave dest as it was (zero at start-up).
+    if (*count > 0)
+        (void)!read_at(fd, dest, size_t(*count) * DEVICE_RECORD_SIZE, DB_HEADER);
     return 0;
 }
 
@@ -490,6 +489,52 @@ int save_in_place(const std::string &path, int32_t count, const char *header, co
     return 0;
 }
 
+// Loads the file open at fd into the table, as Init and file_CopyToStruct do.
+int load_table(int fd, std::string *why)
+{
+    if (load_fd(fd, _g_devices, &_g_device_count, why) != 0)
+        return -1; // the caller logs why
+    ZLOG(ZLOG_INFO, "Init _g_device_count - %d\n", _g_device_count);
+    return 0;
+}
+
+// A reader's load of the database at path into dest and *count: read-only,
+// under a shared lock, so it waits for a save being written in place, with
+// a complete journal that the daemon has not yet written back applied, so
+// it shows the table as it will be once written back. A file that cannot
+// be locked is read all the same. 0, or -1 with "cannot read PATH: reason"
+// or "PATH: not a zelmo database (...)" in why.
+int read_for_reader(const char *path, bool missing_is_empty, DeviceRecord *dest, int32_t *count,
+                    std::string *why)
+{
+    OwnedFd db(open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (db.fd < 0) {
+        if (errno == ENOENT && missing_is_empty)
+            return 0;
+        *why = std::string("cannot read ") + path + ": " + strerror(errno);
+        return -1;
+    }
+    lock_fd(db.fd, LOCK_SH);
+    struct stat st {
+    };
+    if (fstat(db.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        *why = std::string("cannot read ") + path + ": " + strerror(EISDIR);
+        return -1;
+    }
+    if (load_fd(db.fd, dest, count, why) != 0) {
+        *why = std::string(path) + ": " + *why;
+        return -1;
+    }
+    bool present = false;
+    Journal journal = read_journal(journal_path(path), &present);
+    if (journal.complete()) {
+        for (uint32_t i = 0; i < journal.records; ++i)
+            memcpy(&dest[load_u32(journal.entry(i))], journal.entry(i) + 4, DEVICE_RECORD_SIZE);
+        *count = journal.count;
+    }
+    return 0;
+}
+
 // Moves a damaged database aside, next to it, keeping the newest copy.
 void move_damaged(const std::string &path, const std::string &why)
 {
@@ -523,7 +568,7 @@ int file_CopyToStruct(FILE *file)
     if (file == nullptr || _g_devices == nullptr)
         return -1;
     std::string why;
-    return load_fd(fileno(file), &why);
+    return load_table(fileno(file), &why);
 }
 
 int Init()
@@ -569,7 +614,7 @@ int Init()
         clear_journal(path);
 
     std::string why;
-    if (load_fd(db.fd, &why) != 0) {
+    if (load_table(db.fd, &why) != 0) {
         move_damaged(path, why);
         return 0;
     }
@@ -585,36 +630,24 @@ int db_load_readonly(const char *path, bool missing_is_empty)
 {
     if (_g_devices == nullptr && devtable_alloc() != 0)
         return -1;
-    OwnedFd db(open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC));
-    if (db.fd < 0) {
-        if (errno == ENOENT && missing_is_empty)
-            return 0;
-        fprintf(stderr, "zelmo: cannot read %s: %s\n", path, strerror(errno));
-        return -1;
-    }
-    // A shared lock waits for a save being written in place; a file that
-    // cannot be locked is read all the same.
-    lock_fd(db.fd, LOCK_SH);
-    struct stat st {
-    };
-    if (fstat(db.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "zelmo: cannot read %s: %s\n", path, strerror(EISDIR));
-        return -1;
-    }
     std::string why;
-    if (load_fd(db.fd, &why) != 0) {
-        fprintf(stderr, "zelmo: %s: %s\n", path, why.c_str());
+    if (read_for_reader(path, missing_is_empty, _g_devices, &_g_device_count, &why) != 0) {
+        fprintf(stderr, "zelmo: %s\n", why.c_str());
         return -1;
     }
-    // A save cut short that the daemon has not completed yet: shown as it
-    // will be once completed.
-    bool present = false;
-    Journal journal = read_journal(journal_path(path), &present);
-    if (journal.complete()) {
-        for (uint32_t i = 0; i < journal.records; ++i)
-            memcpy(&_g_devices[load_u32(journal.entry(i))], journal.entry(i) + 4, DEVICE_RECORD_SIZE);
-        _g_device_count = journal.count;
+    return 0;
+}
+
+int db_read_records(const char *path, bool missing_is_empty, std::vector<DeviceRecord> *records,
+                    std::string *why)
+{
+    records->assign(MAX_DEVICES, DeviceRecord{});
+    int32_t count = 0;
+    if (read_for_reader(path, missing_is_empty, records->data(), &count, why) != 0) {
+        records->clear();
+        return -1;
     }
+    records->resize(size_t(count));
     return 0;
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 extern DeviceRecord *_g_devices; // MAX_DEVICES records, used entries packed at the front
 extern int32_t _g_device_count;
@@ -30,6 +32,11 @@ void file_close(FILE *file);
 // A file that cannot be read or holds no valid header gives one line on
 // standard error naming path and reason, and -1; otherwise 0.
 int db_load_readonly(const char *path, bool missing_is_empty);
+// The same load into records, for a reader that must not touch the table
+// in memory (the bus thread): 0, or -1 with the line's text, without the
+// "zelmo: " prefix, in *why.
+int db_read_records(const char *path, bool missing_is_empty, std::vector<DeviceRecord> *records,
+                    std::string *why);
 
 // Table operations.
 // Index of the first used entry whose MACAddress equals mac in any letter

@@ -1,52 +1,19 @@
 // The stored device table as aligned rows (`zelmo show`) or JSON (`zelmo
 // show --json`, GetDevices on the bus).
 #include "diag/show.h"
-#include "common/owned_fd.h"
+#include "devtable/devtable.h"
 #include "diag/json_text.h"
 #include "frame/frame.h"
 #include "platform/root.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <strings.h>
-#include <unistd.h>
 
 namespace
 {
-
-constexpr size_t DB_FIELD = 32;
-
-// Reads up to size bytes; the number read, -1 on an error.
-ssize_t read_fully(int fd, void *data, size_t size)
-{
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, static_cast<char *>(data) + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += size_t(n);
-    }
-    return ssize_t(done);
-}
-
-// The decimal number of a header field; false when it does not start with one.
-bool header_number(const char *field, long *value)
-{
-    char text[DB_FIELD + 1];
-    memcpy(text, field, DB_FIELD);
-    text[DB_FIELD] = '\0';
-    char *end = nullptr;
-    *value = strtol(text, &end, 10);
-    return end != text;
-}
 
 std::string rfc3339(int64_t seconds, int64_t usec)
 {
@@ -211,43 +178,6 @@ void print_rows(const std::vector<DeviceRecord> &records)
 
 } // namespace
 
-int diag_load_records(const std::string &path, std::vector<DeviceRecord> *records, std::string *error)
-{
-    records->clear();
-    OwnedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.fd < 0) {
-        if (errno == ENOENT)
-            return 0;
-        *error = "cannot read " + path + ": " + strerror(errno);
-        return -1;
-    }
-    char header[2 * DB_FIELD] = {};
-    ssize_t got = read_fully(fd.fd, header, sizeof header);
-    if (got < 0) {
-        *error = "cannot read " + path + ": " + strerror(errno);
-        return -1;
-    }
-    long size = 0;
-    long count = 0;
-    if (got == 0)
-        return 0; // an empty file: the table the daemon starts with
-    if (!header_number(header, &size) || size != long(DEVICE_RECORD_SIZE) ||
-        (header[DB_FIELD] != '\0' &&
-         (!header_number(header + DB_FIELD, &count) || count < 0 || count > MAX_DEVICES))) {
-        *error = path + ": no valid database header";
-        return -1;
-    }
-    // A file cut short holds the whole records it has.
-    records->resize(size_t(count));
-    ssize_t body = read_fully(fd.fd, records->data(), size_t(count) * DEVICE_RECORD_SIZE);
-    if (body < 0) {
-        *error = "cannot read " + path + ": " + strerror(errno);
-        return -1;
-    }
-    records->resize(size_t(body) / DEVICE_RECORD_SIZE);
-    return 0;
-}
-
 std::string devices_json(const std::vector<DeviceRecord> &records)
 {
     try {
@@ -265,8 +195,8 @@ std::string stored_devices_json()
     try {
         std::vector<DeviceRecord> records;
         std::string error;
-        if (diag_load_records(std::string(_g_file, field_len(_g_file, sizeof _g_file)), &records, &error) !=
-            0)
+        const std::string path(_g_file, field_len(_g_file, sizeof _g_file));
+        if (db_read_records(path.c_str(), true, &records, &error) != 0)
             records.clear();
         return devices_json(records);
     } catch (...) {
@@ -279,7 +209,7 @@ int zelmo_show(const char *mac, bool json)
     const std::string path = root_path("/configs/devices.db");
     std::vector<DeviceRecord> records;
     std::string error;
-    if (diag_load_records(path, &records, &error) != 0) {
+    if (db_read_records(path.c_str(), true, &records, &error) != 0) {
         fprintf(stderr, "zelmo: %s\n", error.c_str());
         return 1;
     }

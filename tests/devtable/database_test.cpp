@@ -139,7 +139,7 @@ TEST_F(TableTest, SavesWriteOnlyChangedRecordsAndKeepTheFileWhole)
 TEST_F(TableTest, ConcurrentDumpReaderSeesWholeFiles)
 {
     // The writer alternates between tables of 3 and 200 records while the
-    // real binary dumps the file over and over.
+    // real binary dumps and shows the file over and over.
     for (int i = 0; i < 200; ++i)
         add(test_mac(i));
     _g_device_count = 3;
@@ -150,10 +150,14 @@ TEST_F(TableTest, ConcurrentDumpReaderSeesWholeFiles)
     std::vector<size_t> bad_rows;
     std::thread reader([&] {
         while (!stop) {
-            std::string err;
-            run_zelmo({"dump"}, nullptr, &err);
+            std::string out, err;
+            const bool show = runs % 2 == 1;
+            run_zelmo(show ? std::vector<std::string>{"show", "--json"} : std::vector<std::string>{"dump"},
+                      &out, &err);
+            const std::string &text = show ? out : err;
+            const std::string &mark = show ? std::string("\"MACAddress\"") : rule;
             size_t rows = 0;
-            for (size_t pos = err.find(rule); pos != std::string::npos; pos = err.find(rule, pos + 1))
+            for (size_t pos = text.find(mark); pos != std::string::npos; pos = text.find(mark, pos + 1))
                 ++rows;
             if (rows != 3 && rows != 200)
                 bad_rows.push_back(rows);
@@ -161,7 +165,7 @@ TEST_F(TableTest, ConcurrentDumpReaderSeesWholeFiles)
         }
     });
     auto deadline = std::chrono::steady_clock::now() + 15s;
-    for (int n = 0; runs < 10 && std::chrono::steady_clock::now() < deadline; ++n) {
+    for (int n = 0; runs < 20 && std::chrono::steady_clock::now() < deadline; ++n) {
         _g_device_count = n % 2 ? 3 : 200;
         _g_devices[0].Port.set(n);
         if (update_db() != 0) {

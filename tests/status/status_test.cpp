@@ -313,7 +313,7 @@ TEST(Show, RowsAndJsonOfTheStoredTable)
     // A file without a valid header: one line naming it, status 1, file untouched.
     gw.write_db_bytes(to_bytes(std::string("not a database")));
     EXPECT_EQ(run_zelmo({"show"}, &out, &err).exit_code, 1);
-    EXPECT_EQ(err, "zelmo: " + gw.db_path() + ": no valid database header\n");
+    EXPECT_EQ(err, "zelmo: " + gw.db_path() + ": not a zelmo database (record size header is not 4932)\n");
     EXPECT_EQ(gw.read_db(), to_bytes(std::string("not a database")));
 }
 
