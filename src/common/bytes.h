@@ -24,6 +24,19 @@ inline void store_le32(void *p, uint32_t v)
     b[3] = uint8_t(v >> 24);
 }
 
+inline uint64_t load_le64(const void *p)
+{
+    const auto *b = static_cast<const uint8_t *>(p);
+    return uint64_t(load_le32(b)) | uint64_t(load_le32(b + 4)) << 32;
+}
+
+inline void store_le64(void *p, uint64_t v)
+{
+    auto *b = static_cast<uint8_t *>(p);
+    store_le32(b, uint32_t(v));
+    store_le32(b + 4, uint32_t(v >> 32));
+}
+
 // Unsigned 32-bit little-endian field, alignment 1.
 struct le_u32 {
     uint8_t b[4];
@@ -38,7 +51,15 @@ struct le_i32 {
     void set(int32_t v) { store_le32(b, uint32_t(v)); }
 };
 
+// Unsigned 64-bit little-endian field, alignment 1.
+struct le_u64 {
+    uint8_t b[8];
+    uint64_t get() const { return load_le64(b); }
+    void set(uint64_t v) { store_le64(b, v); }
+};
+
 static_assert(sizeof(le_u32) == 4 && alignof(le_u32) == 1);
+static_assert(sizeof(le_u64) == 8 && alignof(le_u64) == 1);
 static_assert(sizeof(le_i32) == 4 && alignof(le_i32) == 1);
 
 // Copies at most dst_size - 1 characters of src into dst and always

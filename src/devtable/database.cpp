@@ -29,6 +29,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -49,11 +50,26 @@ namespace
 constexpr size_t DB_FIELD = 32;
 constexpr size_t DB_HEADER = 2 * DB_FIELD;
 constexpr char JOURNAL_MAGIC[8] = {'z', 'e', 'l', 'm', 'o', 'j', '1', '\n'};
-// Journal: magic, new count (u32), number of records n (u32), n x (index
-// u32, record), the new header, then the hash of everything before it.
-constexpr size_t JOURNAL_HEAD = sizeof JOURNAL_MAGIC + 8;
-constexpr size_t JOURNAL_ENTRY = 4 + DEVICE_RECORD_SIZE;
-constexpr size_t JOURNAL_MAX = JOURNAL_HEAD + MAX_DEVICES * JOURNAL_ENTRY + DB_HEADER + 8;
+
+// The journal, little-endian like the file: a head, n entries (the record's
+// index, then the record), the new 64-byte file header, then the hash of
+// everything before it.
+struct JournalHead {
+    char magic[8];
+    le_u32 count;   // the table's record count after the save
+    le_u32 records; // n
+};
+struct JournalIndex {
+    le_u32 index;
+};
+struct JournalSum {
+    le_u64 hash;
+};
+static_assert(offsetof(JournalHead, count) == 8 && offsetof(JournalHead, records) == 12);
+static_assert(sizeof(JournalHead) == 16 && sizeof(JournalIndex) == 4 && sizeof(JournalSum) == 8);
+constexpr size_t JOURNAL_HEAD = sizeof(JournalHead);
+constexpr size_t JOURNAL_ENTRY = sizeof(JournalIndex) + DEVICE_RECORD_SIZE;
+constexpr size_t JOURNAL_MAX = JOURNAL_HEAD + MAX_DEVICES * JOURNAL_ENTRY + DB_HEADER + sizeof(JournalSum);
 
 // Identity of a file on disk: any rewrite, replacement or removal changes it.
 struct FileIdentity {
@@ -112,17 +128,13 @@ struct Hasher {
     }
     uint64_t finish()
     {
-        uint64_t w = 0;
-        memcpy(&w, carry, fill);
-        mix(w ^ total);
+        memset(carry + fill, 0, sizeof carry - fill);
+        mix(load_le64(carry) ^ total);
         return h;
     }
-    void mix_bytes(const uint8_t *p)
-    {
-        uint64_t w;
-        memcpy(&w, p, 8);
-        mix(w);
-    }
+    // Words are read little-endian, so a journal's hash is the same on
+    // every host.
+    void mix_bytes(const uint8_t *p) { mix(load_le64(p)); }
     void mix(uint64_t w)
     {
         h ^= w;
@@ -251,13 +263,6 @@ int load_fd(int fd, DeviceRecord *dest, int32_t *count, std::string *why)
     return 0;
 }
 
-uint32_t load_u32(const uint8_t *p)
-{
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-
 // A complete journal, read whole; empty when there is none or it is not
 // complete.
 struct Journal {
@@ -266,6 +271,8 @@ struct Journal {
     uint32_t records = 0;
     bool complete() const { return !bytes.empty(); }
     const uint8_t *entry(uint32_t i) const { return bytes.data() + JOURNAL_HEAD + i * JOURNAL_ENTRY; }
+    uint32_t index(uint32_t i) const { return load_le32(entry(i)); }
+    const uint8_t *record(uint32_t i) const { return entry(i) + sizeof(JournalIndex); }
     const uint8_t *header() const { return entry(records); }
 };
 
@@ -286,20 +293,22 @@ Journal read_journal(const std::string &path, bool *present)
     if (read_at(fd.fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()) ||
         memcmp(bytes.data(), JOURNAL_MAGIC, sizeof JOURNAL_MAGIC) != 0)
         return j;
-    uint32_t count = load_u32(bytes.data() + 8), records = load_u32(bytes.data() + 12);
+    JournalHead head;
+    memcpy(&head, bytes.data(), sizeof head);
+    uint32_t count = head.count.get(), records = head.records.get();
     if (count > MAX_DEVICES || records > MAX_DEVICES)
         return j;
     size_t body = JOURNAL_HEAD + records * JOURNAL_ENTRY + DB_HEADER;
-    if (bytes.size() != body + 8)
+    if (bytes.size() != body + sizeof(JournalSum))
         return j;
     Hasher hasher;
     hasher.add(bytes.data(), body);
-    uint64_t stored;
-    memcpy(&stored, bytes.data() + body, 8);
-    if (stored != hasher.finish())
+    JournalSum stored;
+    memcpy(&stored, bytes.data() + body, sizeof stored);
+    if (stored.hash.get() != hasher.finish())
         return j;
     for (uint32_t i = 0; i < records; ++i)
-        if (load_u32(bytes.data() + JOURNAL_HEAD + i * JOURNAL_ENTRY) >= count)
+        if (load_le32(bytes.data() + JOURNAL_HEAD + i * JOURNAL_ENTRY) >= count)
             return j;
     j.bytes.swap(bytes);
     j.count = int32_t(count);
@@ -324,8 +333,8 @@ void clear_journal(const std::string &path)
 bool apply_journal(int fd, const Journal &j)
 {
     for (uint32_t i = 0; i < j.records; ++i) {
-        uint32_t index = load_u32(j.entry(i));
-        if (!write_at(fd, j.entry(i) + 4, DEVICE_RECORD_SIZE, off_t(DB_HEADER + index * DEVICE_RECORD_SIZE)))
+        if (!write_at(fd, j.record(i), DEVICE_RECORD_SIZE,
+                      off_t(DB_HEADER + j.index(i) * DEVICE_RECORD_SIZE)))
             return false;
     }
     return write_at(fd, j.header(), DB_HEADER, 0) &&
@@ -425,12 +434,11 @@ int save_in_place(const std::string &path, int32_t count, const char *header, co
              strerror(errno));
         return -1;
     }
-    uint8_t head[JOURNAL_HEAD];
-    memcpy(head, JOURNAL_MAGIC, sizeof JOURNAL_MAGIC);
-    uint32_t ucount = uint32_t(count);
-    memcpy(head + 8, &ucount, 4);
-    memcpy(head + 12, &n, 4);
-    uint32_t indexes[MAX_DEVICES];
+    JournalHead head;
+    memcpy(head.magic, JOURNAL_MAGIC, sizeof JOURNAL_MAGIC);
+    head.count.set(uint32_t(count));
+    head.records.set(n);
+    JournalIndex indexes[MAX_DEVICES];
     iovec iov[2 * MAX_DEVICES + 3];
     int parts = 0;
     Hasher hasher;
@@ -438,16 +446,17 @@ int save_in_place(const std::string &path, int32_t count, const char *header, co
         iov[parts++] = {const_cast<void *>(p), size};
         hasher.add(p, size);
     };
-    add(head, JOURNAL_HEAD);
+    add(&head, sizeof head);
     for (uint32_t i = 0; i < n; ++i) {
-        indexes[i] = changed[i];
-        add(&indexes[i], 4);
+        indexes[i].index.set(changed[i]);
+        add(&indexes[i], sizeof indexes[i]);
         add(&_g_devices[changed[i]], DEVICE_RECORD_SIZE);
     }
     add(header, DB_HEADER);
-    uint64_t sum = hasher.finish();
-    iov[parts++] = {&sum, 8};
-    size_t total = JOURNAL_HEAD + n * JOURNAL_ENTRY + DB_HEADER + 8;
+    JournalSum sum;
+    sum.hash.set(hasher.finish());
+    iov[parts++] = {&sum, sizeof sum};
+    size_t total = JOURNAL_HEAD + n * JOURNAL_ENTRY + DB_HEADER + sizeof sum;
 
     // Journal first, then the file in place, then the journal emptied.
     ssize_t put = pwritev(journal.fd, iov, parts, 0);
@@ -529,7 +538,7 @@ int read_for_reader(const char *path, bool missing_is_empty, DeviceRecord *dest,
     Journal journal = read_journal(journal_path(path), &present);
     if (journal.complete()) {
         for (uint32_t i = 0; i < journal.records; ++i)
-            memcpy(&dest[load_u32(journal.entry(i))], journal.entry(i) + 4, DEVICE_RECORD_SIZE);
+            memcpy(&dest[journal.index(i)], journal.record(i), DEVICE_RECORD_SIZE);
         *count = journal.count;
     }
     return 0;
