@@ -7,7 +7,7 @@
 // power cut by a journal next to the file (PATH.journal): the new records
 // with their indexes, the new header and a checksum go to the journal and
 // are flushed to the disk first; then the same bytes are written in place and
-// flushed; then the journal is emptied. A start-up that finds a complete
+// flushed; then the journal's head is zeroed. A start-up that finds a complete
 // journal writes it again, one that finds an incomplete one ignores it: the
 // file always holds either the table before a save or the table after it.
 //
@@ -69,7 +69,6 @@ static_assert(offsetof(JournalHead, count) == 8 && offsetof(JournalHead, records
 static_assert(sizeof(JournalHead) == 16 && sizeof(JournalIndex) == 4 && sizeof(JournalSum) == 8);
 constexpr size_t JOURNAL_HEAD = sizeof(JournalHead);
 constexpr size_t JOURNAL_ENTRY = sizeof(JournalIndex) + DEVICE_RECORD_SIZE;
-constexpr size_t JOURNAL_MAX = JOURNAL_HEAD + MAX_DEVICES * JOURNAL_ENTRY + DB_HEADER + sizeof(JournalSum);
 
 // Identity of a file on disk: any rewrite, replacement or removal changes it.
 struct FileIdentity {
@@ -143,12 +142,42 @@ struct Hasher {
     }
 };
 
+// Hash of one record, computed for every record at every save, so it must
+// be fast: four independent lanes of 8-byte words (the rounds and the final
+// mix of xxHash64), so the multiplications overlap.
+constexpr uint64_t P1 = 0x9e3779b185ebca87ull, P2 = 0xc2b2ae3d27d4eb4full, P3 = 0x165667b19e3779f9ull;
+
+uint64_t rotl(uint64_t v, int bits)
+{
+    return v << bits | v >> (64 - bits);
+}
+
+uint64_t lane_round(uint64_t acc, uint64_t word)
+{
+    return rotl(acc + word * P2, 31) * P1;
+}
+
 uint64_t record_hash(const DeviceRecord &r)
 {
-    Hasher hasher;
-    hasher.add(&r, DEVICE_RECORD_SIZE);
-    return hasher.finish();
+    const auto *p = reinterpret_cast<const uint8_t *>(&r);
+    uint64_t lane[4] = {P1 + P2, P2, 0, 0 - P1};
+    size_t at = 0;
+    for (; at + 32 <= DEVICE_RECORD_SIZE; at += 32)
+        for (int i = 0; i < 4; ++i)
+            lane[i] = lane_round(lane[i], load_le64(p + at + 8 * i));
+    uint64_t h = rotl(lane[0], 1) + rotl(lane[1], 7) + rotl(lane[2], 12) + rotl(lane[3], 18);
+    for (uint64_t l : lane)
+        h = (h ^ lane_round(0, l)) * P1 + 0x85ebca77c2b2ae63ull;
+    h += DEVICE_RECORD_SIZE;
+    for (; at + 4 <= DEVICE_RECORD_SIZE; at += 4)
+        h = rotl(h ^ uint64_t(load_le32(p + at)) * P1, 23) * P2 + P3;
+    h ^= h >> 33;
+    h *= P2;
+    h ^= h >> 29;
+    h *= P3;
+    return h ^ h >> 32;
 }
+static_assert(DEVICE_RECORD_SIZE % 4 == 0, "the tail of a record is read in 4-byte words");
 
 std::string db_path()
 {
@@ -276,7 +305,11 @@ struct Journal {
     const uint8_t *header() const { return entry(records); }
 };
 
-// Reads the journal at path; present is set when it holds any byte.
+// Reads the journal at path; present is set when it holds anything but an
+// emptied one (no bytes, or a head of zeros). The file keeps its size from
+// save to save, so that a save overwrites blocks it already has instead of
+// allocating new ones: the bytes after the journal's own end are those of an
+// earlier, longer one.
 Journal read_journal(const std::string &path, bool *present)
 {
     Journal j;
@@ -286,20 +319,19 @@ Journal read_journal(const std::string &path, bool *present)
     };
     if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || st.st_size == 0)
         return j;
-    *present = true;
-    if (size_t(st.st_size) < JOURNAL_HEAD || size_t(st.st_size) > JOURNAL_MAX)
+    JournalHead head{};
+    const JournalHead emptied{};
+    ssize_t got = read_at(fd.fd, &head, sizeof head, 0);
+    *present = got != ssize_t(sizeof head) || memcmp(&head, &emptied, sizeof head) != 0;
+    if (got != ssize_t(sizeof head) || memcmp(head.magic, JOURNAL_MAGIC, sizeof JOURNAL_MAGIC) != 0)
         return j;
-    std::vector<uint8_t> bytes(size_t(st.st_size));
-    if (read_at(fd.fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()) ||
-        memcmp(bytes.data(), JOURNAL_MAGIC, sizeof JOURNAL_MAGIC) != 0)
-        return j;
-    JournalHead head;
-    memcpy(&head, bytes.data(), sizeof head);
     uint32_t count = head.count.get(), records = head.records.get();
     if (count > MAX_DEVICES || records > MAX_DEVICES)
         return j;
     size_t body = JOURNAL_HEAD + records * JOURNAL_ENTRY + DB_HEADER;
-    if (bytes.size() != body + sizeof(JournalSum))
+    std::vector<uint8_t> bytes(body + sizeof(JournalSum));
+    if (size_t(st.st_size) < bytes.size() ||
+        read_at(fd.fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()))
         return j;
     Hasher hasher;
     hasher.add(bytes.data(), body);
@@ -427,6 +459,16 @@ int save_in_place(const std::string &path, int32_t count, const char *header, co
     };
     if (fstat(db.fd, &st) != 0 || !same_identity(identity_of(st), g_disk.identity))
         return 1;
+    // A table that grows needs blocks the file does not have yet: they are
+    // reserved before anything is written, so that a full disk fails the
+    // save here, with the file and the journal untouched. A file system
+    // that cannot reserve goes on without.
+    off_t size = off_t(DB_HEADER + size_t(count) * DEVICE_RECORD_SIZE);
+    if (size > st.st_size && fallocate(db.fd, FALLOC_FL_KEEP_SIZE, st.st_size, size - st.st_size) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS) {
+        ZLOG(ZLOG_ERR, "writing %s failed (%s); database left as it was\n", path.c_str(), strerror(errno));
+        return -1;
+    }
 
     OwnedFd journal(open_journal(path));
     if (journal.fd < 0) {
@@ -472,7 +514,6 @@ int save_in_place(const std::string &path, int32_t count, const char *header, co
     for (uint32_t i = 0; i < n && applied; ++i)
         applied = write_at(db.fd, &_g_devices[changed[i]], DEVICE_RECORD_SIZE,
                            off_t(DB_HEADER + changed[i] * DEVICE_RECORD_SIZE));
-    off_t size = off_t(DB_HEADER + size_t(count) * DEVICE_RECORD_SIZE);
     applied = applied && write_at(db.fd, header, DB_HEADER, 0) &&
               (st.st_size == size || ftruncate(db.fd, size) == 0) && fsync(db.fd) == 0;
     if (!applied) {
@@ -482,10 +523,14 @@ int save_in_place(const std::string &path, int32_t count, const char *header, co
         g_disk.valid = false;
         return -1;
     }
-    // An empty journal need not reach the disk before the next save: until
-    // then the complete one only repeats what the file already holds, and
-    // the next journal is flushed over it.
-    if (ftruncate(journal.fd, 0) != 0)
+    // The journal is emptied by zeroing its head, which overwrites a block
+    // in place (cutting the file would free its blocks, and the next save
+    // would pay for allocating them again). The emptied head need not reach
+    // the disk before the next save: until then the complete journal only
+    // repeats what the file already holds, and the next one is flushed over
+    // it.
+    const JournalHead emptied{};
+    if (!write_at(journal.fd, &emptied, sizeof emptied, 0))
         ZLOG(ZLOG_ERR, "emptying %s failed (%s)\n", journal_path(path).c_str(), strerror(errno));
     if (fstat(db.fd, &st) != 0) {
         g_disk.valid = false;

@@ -87,9 +87,10 @@ TEST_F(TableTest, SavesWriteOnlyChangedRecordsAndKeepTheFileWhole)
     const ino_t inode = stat_of(gw.db_path()).st_ino;
 
     // Identical: nothing written. One record: the record and the header,
-    // twice (journal and in place). A removal: the moved record and the
-    // header, the file cut to the new count.
-    const uint64_t journal = 16 + 4936 + 64 + 8, record = journal + 4932 + 64;
+    // twice (journal and in place), then the journal's 16-byte head zeroed.
+    // A removal: the moved record and the header, the file cut to the new
+    // count.
+    const uint64_t journal = 16 + 4936 + 64 + 8, record = journal + 4932 + 64 + 16;
     struct Step {
         const char *name;
         std::function<void()> change;
@@ -109,7 +110,9 @@ TEST_F(TableTest, SavesWriteOnlyChangedRecordsAndKeepTheFileWhole)
         EXPECT_EQ(_g_db_bytes_written - before, step.bytes);
         EXPECT_EQ(gw.read_db(), table());
         EXPECT_EQ(stat_of(gw.db_path()).st_ino, inode);
-        EXPECT_EQ(stat_of(gw.db_path() + ".journal").st_size, 0);
+        const Bytes head = read_file_bytes(gw.db_path() + ".journal");
+        EXPECT_TRUE(head.empty() ||
+                    (head.size() >= 16 && Bytes(head.begin(), head.begin() + 16) == Bytes(16, 0)));
     }
     EXPECT_EQ(stat_of(gw.db_path() + ".journal").st_mode & 0777, 0600u);
 
