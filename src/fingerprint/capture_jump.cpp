@@ -181,24 +181,35 @@ int nft_jump_in_rules(mnl_socket *sock, uint32_t seq)
     return search.found ? 1 : 0;
 }
 
+// The netfilter socket of the checks, kept open from one event to the
+// next; closed after a failed exchange, so that an answer left unread can
+// never be taken for the next one's.
+MnlSocket _g_nft_socket;
+
 // The jump check on nf_tables; false when it could not be made in-process.
 bool nft_check_jump()
 {
-    MnlSocket sock = open_netfilter_socket();
-    if (!sock)
+    if (!_g_nft_socket)
+        _g_nft_socket = open_netfilter_socket();
+    if (!_g_nft_socket)
         return false;
+    mnl_socket *sock = _g_nft_socket.get();
     static uint32_t seq = 0;
     uint32_t generation = 0;
-    if (!read_generation(sock.get(), ++seq, &generation))
+    if (!read_generation(sock, ++seq, &generation)) {
+        _g_nft_socket.reset();
         return false;
+    }
     if (_g_jump_generation_known && generation == _g_jump_generation)
         return true; // nothing changed since the jump was seen
     _g_jump_generation_known = false;
     // The generation is read before the rules: a change made during the
     // dump moves it on, and the next event looks again.
-    int present = nft_jump_in_rules(sock.get(), ++seq);
-    if (present < 0)
+    int present = nft_jump_in_rules(sock, ++seq);
+    if (present < 0) {
+        _g_nft_socket.reset();
         return false;
+    }
     if (present == 0) {
         insert_capture_jump(); // the next event sees its generation and looks once more
         return true;
