@@ -17,36 +17,47 @@ std::string rule_for(const std::string &mac)
            mac + " -m tcp --dport 80 -j DNAT --to-destination 192.168.77.1:8001";
 }
 
-// The daemon in root mode inside the namespace, ready for events.
-std::unique_ptr<DaemonProcess> start_in(const NetNamespace &ns, const char *remove_period)
+// A root-mode gateway in a private namespace with its LAN bridge, the bus
+// and the recording LAN host daemon.
+class CaptureSchedule : public ::testing::Test
 {
-    InNamespace inside(ns);
-    auto d =
-        std::make_unique<DaemonProcess>(std::vector<std::string>{"-d", "1", "-a", "1", "-r", remove_period});
-    EXPECT_TRUE(inside.ok() && d->wait_for_output("Waiting for msg in main thread", 5000ms)) << d->output();
-    return d;
-}
-
-} // namespace
-
-TEST(CaptureSchedule, RedirectLivesOnlyForItsPeriodAndNeverPastARestart)
-{
+  protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_NAMESPACE(ns);
+        ASSERT_TRUE(ns.add_bridge("192.168.77.1/24"));
+        gw.write_wifi_mode("RGW");
+    }
+    // The daemon inside the namespace, ready for events.
+    std::unique_ptr<DaemonProcess> start(const char *remove_period)
+    {
+        InNamespace inside(ns);
+        auto d = std::make_unique<DaemonProcess>(
+            std::vector<std::string>{"-d", "1", "-a", "1", "-r", remove_period});
+        EXPECT_TRUE(inside.ok() && d->wait_for_output("Waiting for msg in main thread", 5000ms))
+            << d->output();
+        return d;
+    }
+    // An active wired host seen by the message service.
+    static bool host(const std::string &mac)
+    {
+        return send_message(make_host_update_message(make_lanhost(mac, "192.168.77.10"), STATUS_ACTIVE,
+                                                     "Reachable", "Associated"));
+    }
     NetNamespace ns;
-    SKIP_WITHOUT_NAMESPACE(ns);
-    ASSERT_TRUE(ns.add_bridge("192.168.77.1/24"));
     GatewayRoot gw;
     PrivateBus bus;
     RecordingLanHost lanhost;
-    gw.write_wifi_mode("RGW");
-    auto start = [&](const char *remove_period) { return start_in(ns, remove_period); };
+};
+
+} // namespace
+
+TEST_F(CaptureSchedule, RedirectLivesOnlyForItsPeriodAndNeverPastARestart)
+{
     auto chain = [&] { return ns.nat_rules("PREROUTING_USERAGENT"); };
     auto has = [&](const std::string &mac) {
         auto rules = chain();
         return std::find(rules.begin(), rules.end(), rule_for(mac)) != rules.end();
-    };
-    auto host = [](const std::string &mac) {
-        return send_message(make_host_update_message(make_lanhost(mac, "192.168.77.10"), STATUS_ACTIVE,
-                                                     "Reachable", "Associated"));
     };
     auto stage = [&](const std::string &mac) {
         for (const DeviceRecord &r : parse_db(gw.read_db()).records)
@@ -99,20 +110,12 @@ TEST(CaptureSchedule, RedirectLivesOnlyForItsPeriodAndNeverPastARestart)
     EXPECT_EQ(chain().size(), 1u);
 }
 
-TEST(CaptureSchedule, SigtermEmptiesTheChainWithinTwoSeconds)
+TEST_F(CaptureSchedule, SigtermEmptiesTheChainWithinTwoSeconds)
 {
-    NetNamespace ns;
-    SKIP_WITHOUT_NAMESPACE(ns);
-    ASSERT_TRUE(ns.add_bridge("192.168.77.1/24"));
-    GatewayRoot gw;
-    PrivateBus bus;
-    RecordingLanHost lanhost;
-    gw.write_wifi_mode("RGW");
-    auto zelmo = start_in(ns, "600");
-    ASSERT_FALSE(::testing::Test::HasFailure());
+    auto zelmo = start("600");
+    ASSERT_FALSE(HasFailure());
     const std::string mac = test_mac(0xd4);
-    ASSERT_TRUE(send_message(make_host_update_message(make_lanhost(mac, "192.168.77.10"), STATUS_ACTIVE,
-                                                      "Reachable", "Associated")));
+    ASSERT_TRUE(host(mac));
     const std::vector<std::string> captured{"-N PREROUTING_USERAGENT", rule_for(mac)};
     ASSERT_TRUE(wait_until([&] { return ns.nat_rules("PREROUTING_USERAGENT") == captured; }, 5000ms, 50ms));
 
